@@ -1,0 +1,415 @@
+// Element: one kept node of a loaded document as a Python object. The whole tree is built in one
+// pass from the pugixml DOM; afterwards every property answers from the element's own snapshot.
+#include "errors.hpp"
+#include "module.hpp"
+
+#include <algorithm>
+#include <new>
+#include <vector>
+
+namespace tamarack {
+
+ElementVTable element_vtable;
+
+namespace {
+
+constexpr const char element_doc[] =
+    "A single XML element within the document.\n"
+    "\n"
+    "    This class provides access to the element's attributes, children and other\n"
+    "    properties. It supports iteration over its child elements, subscript access\n"
+    "    and ``len()``:\n"
+    "\n"
+    "        for child in element: ...\n"
+    "        first = element[0]\n"
+    "        count = len(element)\n"
+    "\n"
+    "    Note:\n"
+    "        Users are not meant to instantiate this class; the document structure\n"
+    "        creates and manages it.\n"
+    "    ";
+
+// Creation: an empty element, not attached to any node.
+ElementObject* new_element(PyTypeObject* type) noexcept {
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (!obj) return nullptr;
+    ElementObject* self = as_element(obj);
+    self->vtab = &element_vtable;
+    new (&self->node_struct) node_struct();
+    new (&self->position_link) position_link();
+    new (&self->_position_indices) std::vector<std::size_t>();
+    self->_parent = Py_NewRef(Py_None);
+    self->_child_count = 0;
+    self->_children = PyList_New(0);
+    if (!self->_children) {
+        Py_DECREF(obj);
+        return nullptr;
+    }
+    _reset_node_struct(self->node_struct);
+    return self;
+}
+
+PyObject* element_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+    return reinterpret_cast<PyObject*>(new_element(type));
+}
+
+int element_traverse(PyObject* obj, visitproc visit, void* arg) noexcept {
+    ElementObject* self = as_element(obj);
+    Py_VISIT(self->_parent);
+    Py_VISIT(self->_children);
+    return 0;
+}
+
+int element_clear(PyObject* obj) noexcept {
+    ElementObject* self = as_element(obj);
+    replace_ref(self->_parent, Py_NewRef(Py_None));
+    replace_ref(self->_children, Py_NewRef(Py_None));
+    return 0;
+}
+
+// The trashcan bounds the C stack when releasing one element releases a long chain of others.
+void element_dealloc(PyObject* obj) noexcept {
+    ElementObject* self = as_element(obj);
+    PyObject_GC_UnTrack(obj);
+    Py_TRASHCAN_BEGIN(obj, element_dealloc)
+    self->position_link.parent = nullptr;
+    replace_ref(self->_parent, Py_NewRef(Py_None));
+    self->node_struct.attributes.clear();
+    self->node_struct.~node_struct();
+    self->_position_indices.~vector();
+    Py_CLEAR(self->_parent);
+    Py_CLEAR(self->_children);
+    Py_TYPE(obj)->tp_free(obj);
+    Py_TRASHCAN_END
+}
+
+// A pending child of the pre-order build: the element whose children are being made, the next
+// pugixml child to look at, and how many children it has kept so far. The build keeps its own
+// stack, so the depth of a document never reaches the C stack.
+struct build_frame {
+    ElementObject* element;
+    pugi::xml_node next;
+    std::size_t kept;
+};
+
+bool kept_node(const pugi::xml_node& c, const node_type_set& exclusions) {
+    return c.type() != pugi::node_pcdata && exclusions.find(c.type()) == exclusions.end();
+}
+
+// Makes the element for `c`, a kept child of `parent`, and appends it to the parent's children.
+ElementObject* build_child(ElementObject* parent, const pugi::xml_node& c, std::size_t index) noexcept {
+    ElementObject* child = new_element(&ElementType);
+    if (!child) return nullptr;
+    PyObject* obj = reinterpret_cast<PyObject*>(child);
+    child->position_link.parent = &parent->position_link;
+    if (_fill_node_struct(child->node_struct, c, parent->node_struct.path) < 0) {
+        Py_DECREF(obj);
+        return nullptr;
+    }
+    child->position_link.index = index;
+    replace_ref(child->_parent, Py_NewRef(reinterpret_cast<PyObject*>(parent)));
+    int appended = PyList_Append(parent->_children, obj);
+    Py_DECREF(obj);  // the parent's list holds it now
+    return appended < 0 ? nullptr : child;
+}
+
+int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_type_set& exclusions) noexcept {
+    try {
+        std::vector<build_frame> stack{{top, node.first_child(), 0}};
+        while (!stack.empty()) {
+            build_frame& frame = stack.back();
+            pugi::xml_node c = frame.next;
+            while (c && !kept_node(c, exclusions)) c = c.next_sibling();
+            if (!c) {
+                frame.element->_child_count = frame.kept;
+                stack.pop_back();
+                continue;
+            }
+            frame.next = c.next_sibling();
+            ElementObject* child = build_child(frame.element, c, frame.kept++);
+            if (!child) return -1;
+            stack.push_back({child, c.first_child(), 0});
+        }
+        return 0;
+    } catch (...) {
+        translate_current_exception();
+        return -1;
+    }
+}
+
+// Operation table.
+
+PyObject* _create(const pugi::xml_node& node, const node_type_set& exclusions, PyObject* parent) noexcept {
+    ElementObject* self = new_element(&ElementType);
+    if (!self) return nullptr;
+    PyObject* obj = reinterpret_cast<PyObject*>(self);
+    if (self->vtab->_initialize_node_struct(self, node, exclusions, parent) < 0) {
+        Py_DECREF(obj);
+        return nullptr;
+    }
+    replace_ref(self->_parent, Py_NewRef(parent ? parent : Py_None));
+    return obj;
+}
+
+int _initialize_node_struct(ElementObject* self, const pugi::xml_node& node, const node_type_set& exclusions,
+                            PyObject* parent) noexcept {
+    self->position_link.parent = parent && is_element(parent) ? &as_element(parent)->position_link : nullptr;
+    self->position_link.index = 0;
+    if (_fill_node_struct(self->node_struct, node) < 0) return -1;
+    return self->vtab->_build_children(self, node, exclusions);
+}
+
+int _build_children(ElementObject* self, const pugi::xml_node& node, const node_type_set& exclusions) noexcept {
+    return build_subtree(self, node, exclusions);
+}
+
+int _clear(ElementObject* self) noexcept {
+    if (self->_child_count > 0) {
+        GilGuard gil;
+        Ref done = Ref::steal(PyObject_CallMethodNoArgs(self->_children, constants.s_clear));
+        if (!done) return -1;
+    }
+    self->position_link.index = 0;
+    _reset_node_struct(self->node_struct);
+    self->_child_count = 0;
+    self->_position_indices.clear();
+    return 0;
+}
+
+PyObject* _find_root(ElementObject* self) noexcept {
+    PyObject* current = reinterpret_cast<PyObject*>(self);
+    while (is_element(current) && as_element(current)->_parent != Py_None) current = as_element(current)->_parent;
+    return Py_NewRef(current);
+}
+
+int _get_type(ElementObject* self) noexcept { return self->node_struct.type; }
+
+bool _is_null(ElementObject* self) noexcept { return self->node_struct.type == pugi::node_null; }
+
+int _construct_position_indices(ElementObject* self) noexcept {
+    try {
+        std::vector<std::size_t> upward;
+        for (const position_link* link = &self->position_link; link; link = link->parent) upward.push_back(link->index);
+        self->_position_indices.clear();
+        self->_position_indices.assign(upward.rbegin(), upward.rend());
+        return 0;
+    } catch (...) {
+        GilGuard gil;
+        translate_current_exception();
+        return -1;
+    }
+}
+
+// Properties.
+
+ElementObject* self_of(PyObject* obj) noexcept { return as_element(obj); }
+
+PyObject* decode(const std::string& bytes) noexcept {
+    if (bytes.empty()) return Py_NewRef(constants.empty_str);
+    return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
+}
+
+PyObject* get_type(PyObject* obj, void*) noexcept {
+    ElementObject* self = self_of(obj);
+    return _node_type_to_py(self->vtab->_get_type(self));
+}
+
+PyObject* get_parent(PyObject* obj, void*) noexcept { return Py_NewRef(self_of(obj)->_parent); }
+
+PyObject* get_root(PyObject* obj, void*) noexcept {
+    ElementObject* self = self_of(obj);
+    return self->vtab->_find_root(self);
+}
+
+PyObject* get_name(PyObject* obj, void*) noexcept { return decode(self_of(obj)->node_struct.name); }
+
+PyObject* get_path(PyObject* obj, void*) noexcept {
+    try {
+        return decode(self_of(obj)->node_struct.path.str());
+    } catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
+}
+
+PyObject* get_text(PyObject* obj, void*) noexcept {
+    const node_struct& record = self_of(obj)->node_struct;
+    if (!record.has_text) Py_RETURN_NONE;
+    return decode(record.text);
+}
+
+PyObject* get_is_empty(PyObject* obj, void*) noexcept { return PyBool_FromLong(self_of(obj)->node_struct.is_empty); }
+
+PyObject* get_is_null(PyObject* obj, void*) noexcept {
+    ElementObject* self = self_of(obj);
+    return PyBool_FromLong(self->vtab->_is_null(self));
+}
+
+PyObject* get_has_text(PyObject* obj, void*) noexcept { return PyBool_FromLong(self_of(obj)->node_struct.has_text); }
+
+PyObject* get_hash_value(PyObject* obj, void*) noexcept { return PyLong_FromSize_t(self_of(obj)->node_struct.hash_value); }
+
+PyObject* get_attributes(PyObject* obj, void*) noexcept {
+    return _attribute_map_to_dict(self_of(obj)->node_struct.attributes);
+}
+
+PyObject* get_node_position(PyObject* obj, void*) noexcept {
+    ElementObject* self = self_of(obj);
+    if (self->_position_indices.empty() && self->vtab->_construct_position_indices(self) < 0) return nullptr;
+    const std::vector<std::size_t>& indices = self->_position_indices;
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(indices.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < indices.size(); ++i) {
+        PyObject* item = PyLong_FromSize_t(indices[i]);
+        if (!item) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return tuple.release();
+}
+
+PyGetSetDef element_getset[] = {
+    {"type", get_type, nullptr, "The type of the XML node as a :class:`NodeType`\n        ", nullptr},
+    {"parent", get_parent, nullptr, "The parent element of this node, or None if it has no parent\n        ", nullptr},
+    {"root", get_root, nullptr, "The root element of the XML tree\n        ", nullptr},
+    {"name", get_name, nullptr, "The tag name of the XML node\n        ", nullptr},
+    {"path", get_path, nullptr, "The full path of the XML node in the tree (delimited by slashes)\n        ", nullptr},
+    {"text", get_text, nullptr, "The text content of the XML node, or None if it has no text\n        ", nullptr},
+    {"is_empty", get_is_empty, nullptr, "Whether the XML node is empty (has no children and no text)\n        ", nullptr},
+    {"is_null", get_is_null, nullptr, "Whether the XML node is null (does not exist)\n        ", nullptr},
+    {"has_text", get_has_text, nullptr, "Whether the XML node has text content\n        ", nullptr},
+    {"hash_value", get_hash_value, nullptr, "A unique hash value of the XML node\n        ", nullptr},
+    {"attributes", get_attributes, nullptr, "A dictionary of the XML node's attributes\n        ", nullptr},
+    {"node_position", get_node_position, nullptr,
+     "The position of the node in the tree as a tuple of\n        indices from the root to this node\n\n        The "
+     "root node will always be represented by a single zero: ``(0,)``.\n        Each subsequent index represents "
+     "the position of the node among its siblings at that level.\n        ",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Text representation: "<Element name=... attributes=... text=...>", through ordinary attribute
+// lookup so that a subclass's properties are used.
+PyObject* element_repr(PyObject* obj) noexcept {
+    PyObject* const names[] = {constants.s_name, constants.s_attributes, constants.s_text};
+    Ref pieces[3];
+    for (int i = 0; i < 3; ++i) {
+        Ref value = Ref::steal(PyObject_GetAttr(obj, names[i]));
+        if (!value) return nullptr;
+        pieces[i] = Ref::steal(PyObject_Repr(value.get()));
+        if (!pieces[i]) return nullptr;
+        if (!PyUnicode_CheckExact(pieces[i].get())) {
+            pieces[i] = Ref::steal(PyObject_Format(pieces[i].get(), constants.empty_str));
+            if (!pieces[i]) return nullptr;
+        }
+    }
+    return PyUnicode_FromFormat("<Element name=%U attributes=%U text=%U>", pieces[0].get(), pieces[1].get(),
+                                pieces[2].get());
+}
+
+// find_from_position: one step of the descent, or null with `*done` set when the position leads
+// outside the tree (the result is then None) or an error is set.
+PyObject* coerce_index(PyObject* item) noexcept {
+    if (PyLong_CheckExact(item) || item == Py_None) return Py_NewRef(item);
+    if (PyNumber_Check(item)) return PyNumber_Long(item);
+    PyErr_Format(PyExc_TypeError, "Expected %.5s, got %.200s", "int", Py_TYPE(item)->tp_name);
+    return nullptr;
+}
+
+// Resolves one index below `current`: a new reference to the child, Py_None when the index leads
+// outside the tree, or null with an exception set.
+PyObject* descend(PyObject* current, PyObject* item) noexcept {
+    Ref index = Ref::steal(coerce_index(item));
+    if (!index) return nullptr;
+    PyObject* children = as_element(current)->_children;
+    if (PyLong_CheckExact(index.get()) && PyList_CheckExact(children)) {
+        int overflow = 0;
+        long long i = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+        if (i == -1 && PyErr_Occurred()) return nullptr;
+        if (overflow != 0 || i < 0 || i >= PyList_GET_SIZE(children)) Py_RETURN_NONE;
+        return Py_NewRef(PyList_GET_ITEM(children, static_cast<Py_ssize_t>(i)));
+    }
+    // The general path keeps the interpreter's own errors for None items and torn-down elements.
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero) return nullptr;
+    int negative = PyObject_RichCompareBool(index.get(), zero.get(), Py_LT);
+    if (negative < 0) return nullptr;
+    if (negative) Py_RETURN_NONE;
+    Py_ssize_t size = PyObject_Size(children);
+    if (size < 0) return nullptr;
+    Ref limit = Ref::steal(PyLong_FromSsize_t(size));
+    if (!limit) return nullptr;
+    int past = PyObject_RichCompareBool(index.get(), limit.get(), Py_GE);
+    if (past < 0) return nullptr;
+    if (past) Py_RETURN_NONE;
+    return PyObject_GetItem(children, index.get());
+}
+
+PyObject* find_from_position(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    PyObject* position = single_argument(args, nargs, kwnames, "find_from_position", "position");
+    if (!position) return nullptr;
+    if (!PyTuple_CheckExact(position)) return argument_type_error("position", &PyTuple_Type, position, true);
+    ElementObject* self = self_of(obj);
+    Ref current = Ref::steal(self->vtab->_find_root(self));
+    Py_ssize_t size = PyTuple_GET_SIZE(position);
+    for (Py_ssize_t i = 1; i < size; ++i) {
+        Ref next = Ref::steal(descend(current.get(), PyTuple_GET_ITEM(position, i)));
+        if (!next || next.get() == Py_None) return next.release();
+        current = std::move(next);
+    }
+    return current.release();
+}
+
+PyObject* refuse_pickling(PyObject*, PyObject*) noexcept {
+    PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
+    return nullptr;
+}
+
+PyMethodDef element_methods[] = {
+    {"find_from_position", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_from_position)),
+     METH_FASTCALL | METH_KEYWORDS, "Find a node in the tree based on its :attr:`node_position`\n        "},
+    {"walk", element_walk, METH_NOARGS,
+     "Yield all nodes in the subtree rooted at this node, including itself\n        "},
+    {"__reduce__", refuse_pickling, METH_NOARGS, nullptr},
+    {"__setstate__", refuse_pickling, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PySequenceMethods element_as_sequence = {
+    element_len, nullptr, nullptr, element_sq_item, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyMappingMethods element_as_mapping = {element_len, element_getitem, nullptr};
+
+}  // namespace
+
+void fill_element_vtable() noexcept {
+    element_vtable._create = _create;
+    element_vtable._initialize_node_struct = _initialize_node_struct;
+    element_vtable._build_children = _build_children;
+    element_vtable._clear = _clear;
+    element_vtable._find_root = _find_root;
+    element_vtable._get_type = _get_type;
+    element_vtable._is_null = _is_null;
+    element_vtable._construct_position_indices = _construct_position_indices;
+}
+
+PyTypeObject ElementType = [] {
+    PyTypeObject t = static_type();
+    t.tp_name = "tamarack.pugixml.Element";
+    t.tp_basicsize = sizeof(ElementObject);
+    t.tp_dealloc = element_dealloc;
+    t.tp_repr = element_repr;
+    t.tp_as_sequence = &element_as_sequence;
+    t.tp_as_mapping = &element_as_mapping;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc = element_doc;
+    t.tp_traverse = element_traverse;
+    t.tp_clear = element_clear;
+    t.tp_iter = element_iter;
+    t.tp_methods = element_methods;
+    t.tp_getset = element_getset;
+    t.tp_new = element_new;
+    return t;
+}();
+
+}  // namespace tamarack

@@ -1,0 +1,79 @@
+// Process-wide state of the module and the functions each subsystem offers the others.
+#pragma once
+
+#include "python.hpp"
+
+#include <tamarack/pugixml_api.hpp>
+
+namespace tamarack {
+
+// Module state, written only during start-up; it lives until the process ends.
+struct module_state {
+    PyObject* module = nullptr;     // the recorded module object
+    PyObject* globals = nullptr;    // its namespace dict (borrowed from the module)
+    PyObject* builtins = nullptr;   // the builtins module
+    PyObject* super = nullptr;      // builtins.super
+    PyObject* flexible_enum_base = nullptr;
+};
+extern module_state state;
+
+// Interned strings and other constants, created at start-up before anything else is usable.
+struct module_constants {
+    PyObject* empty_tuple;
+    PyObject* empty_str;
+    PyObject* s_clear;
+    PyObject* s_add_note;
+    PyObject* s_NodeType;
+    PyObject* s_name;
+    PyObject* s_attributes;
+    PyObject* s_text;
+    PyObject* s_value_;
+    PyObject* s_name_;
+    PyObject* s_value2member_map_;
+    PyObject* s_setdefault;
+    PyObject* s_new;
+    PyObject* s_repr;
+    PyObject* s_class;
+    PyObject* s_dunder_name;
+    PyObject* s_module;
+    PyObject* s_module_name;  // "tamarack.pugixml"
+    PyObject* s_find_from_position;
+};
+extern module_constants constants;
+int create_constants() noexcept;
+
+// Node kinds (node_type.cpp).
+int create_node_type() noexcept;
+PyObject* _node_type_to_py(int value) noexcept;
+int _node_type_from_py(PyObject* obj) noexcept;
+
+// Node snapshots (snapshot.cpp).
+int _fill_node_struct(node_struct& record, const pugi::xml_node& n) noexcept;
+int _fill_node_struct(node_struct& record, const pugi::xml_node& n, const node_path& parent_path) noexcept;
+int _reset_node_struct(node_struct& record) noexcept;
+PyObject* _attribute_map_to_dict(cpp_string_map& map) noexcept;
+
+// Element (element.cpp) and its container protocol (traversal.cpp).
+extern PyTypeObject ElementType;
+extern ElementVTable element_vtable;
+extern PyTypeObject IterGeneratorType;
+extern PyTypeObject WalkGeneratorType;
+void fill_element_vtable() noexcept;
+Py_ssize_t element_len(PyObject* self) noexcept;
+PyObject* element_getitem(PyObject* self, PyObject* index) noexcept;
+PyObject* element_sq_item(PyObject* self, Py_ssize_t index) noexcept;
+PyObject* element_iter(PyObject* self) noexcept;
+PyObject* element_walk(PyObject* self, PyObject* unused) noexcept;
+inline bool is_element(PyObject* obj) noexcept { return PyObject_TypeCheck(obj, &ElementType); }
+inline ElementObject* as_element(PyObject* obj) noexcept { return reinterpret_cast<ElementObject*>(obj); }
+
+// Document (document.cpp).
+extern PyTypeObject DocumentType;
+extern DocumentVTable document_vtable;
+void fill_document_vtable() noexcept;
+
+// Annotated method objects (method.cpp).
+extern PyTypeObject AnnotatedMethodType;
+int install_annotated_methods() noexcept;
+
+}  // namespace tamarack
