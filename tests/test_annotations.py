@@ -161,10 +161,10 @@ def test_module_namespace():
                       "NodeType", "sys", "Iterator", "Self", "__test__"]
     assert [k for k in namespace if k in bound_in_order] == bound_in_order
 
-    spec = module.__spec__
-    assert namespace["__loader__"] is spec.loader
-    assert namespace["__file__"] == spec.origin
-    assert namespace["__package__"] == spec.parent == "tamarack"
+    import_spec = module.__spec__
+    assert namespace["__loader__"] is import_spec.loader
+    assert namespace["__file__"] == import_spec.origin
+    assert namespace["__package__"] == import_spec.parent == "tamarack"
     assert "__path__" not in namespace
 
     for cls in (Document, Element):

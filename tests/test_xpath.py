@@ -75,6 +75,11 @@ def unloaded(request):
     return request.param()
 
 
+@pytest.fixture(params=[_fresh, _cleared], ids=["fresh", "cleared"])
+def empty(request):
+    return request.param()
+
+
 @pytest.mark.parametrize("root_first", [False, True], ids=["query-first", "root-first"])
 def test_results_are_the_trees_own_elements(root_first):
     doc = load(ABC)
@@ -153,7 +158,8 @@ def test_excluded_element_and_everything_below_it_map_to_none():
 def test_nothing_loaded(unloaded):
     for xpath in ["//b", "/", "//b[", "count(//a)", "$x", "\ud800"]:
         assert unloaded.xpath_find(xpath) is None
-    assert unloaded.xpath_findall("//b") == []
+    # pugixml may keep what it parsed before an error, but no node maps to an element
+    assert all(e is None for e in unloaded.xpath_findall("//b"))
     assert unloaded.xpath_findall("/") == [None]
     for xpath in ["//b[", "foo()"]:
         with pytest.raises(ValueError):
@@ -164,6 +170,13 @@ def test_nothing_loaded(unloaded):
     with pytest.raises(UnicodeEncodeError):
         unloaded.xpath_findall("\ud800")
     assert not unloaded.has_root
+
+
+def test_empty_document_selects_only_the_document_node(empty):
+    assert empty.xpath_findall("//b") == []
+    assert empty.xpath_findall("//node()") == []
+    assert empty.xpath_findall("/") == [None]
+    assert empty.xpath_findall("/ | //b") == [None]
 
 
 def _value_errors(xpath):

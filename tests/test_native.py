@@ -1,0 +1,155 @@
+"""The native interface as a downstream extension module sees it, and the exception translations,
+driven through the test-only module _tamarack_testnative."""
+import pytest
+
+import _tamarack_testnative as native
+from tamarack.pugixml import Document
+
+
+def test_capsule_name_is_the_signature():
+    assert native.capsule_name() == native.expected_signature()
+    assert native.capsule_name().startswith("PyObject *(") and native.capsule_name().endswith(" &)")
+
+
+def test_attribute_map_to_dict_orders_by_name_bytes():
+    pairs = [(b"z", b"1"), (b"b", b"2"), (b"B", b""), ("b\u00e9".encode(), b"\xc3\xa9"), (b"bz", b"3")]
+    result = native.attribute_map_to_dict(pairs)
+    assert list(result.items()) == [("B", ""), ("b", "2"), ("bz", "3"), ("b\u00e9", "\u00e9"), ("z", "1")]
+
+
+def test_attribute_map_to_dict_later_assignment_wins_and_dicts_are_new():
+    first = native.attribute_map_to_dict([(b"a", b"1"), (b"a", b"2")])
+    second = native.attribute_map_to_dict([(b"a", b"1"), (b"a", b"2")])
+    assert first == second == {"a": "2"}
+    assert first is not second
+
+
+@pytest.mark.parametrize("pairs", [[(b"\xff", b"ok")], [(b"ok", b"\xed\xa0\x80")]], ids=["key", "value"])
+def test_attribute_map_to_dict_refuses_invalid_utf8(pairs):
+    with pytest.raises(UnicodeDecodeError):
+        native.attribute_map_to_dict(pairs)
+
+
+def test_document_table_reaches_the_pugixml_document():
+    doc = Document()
+    doc.load_string("<catalog><item/></catalog>")
+    assert native.document_element_name(doc) == "catalog"
+    doc.clear()
+    assert native.document_element_name(doc) == ""
+
+
+def test_dictionary_by_hash_value_is_filled_by_the_first_lookup():
+    doc = Document()
+    doc.load_string("<a><b><c/></b><b/><![CDATA[x]]></a>")
+    table = native.nodes_by_hash_value(doc)
+    root = doc.get_root()
+    assert table == {}
+    assert doc.xpath_find("//c") is root[0][0]
+    assert table is native.nodes_by_hash_value(doc)
+    elements = list(root.walk())
+    assert len(table) == len(elements) == 5
+    assert list(table.items()) == [(e.hash_value, e) for e in elements]
+    doc.load_string("<other/>")
+    assert table == {}
+
+
+def test_null_handle_fills_the_empty_record():
+    assert native.null_record() == {
+        "type": 0, "name": "", "path": "", "attributes": 0, "is_empty": True, "has_text": False,
+        "is_null": True, "hash_value": 0,
+    }
+
+
+def test_exec_slot_on_another_module_is_refused_and_leaves_the_module_alone():
+    import tamarack.pugixml as module
+
+    before = dict(vars(module))
+    with pytest.raises(RuntimeError) as info:
+        native.exec_on_new_module()
+    assert str(info.value) == "Module 'pugixml' has already been imported. Re-initialisation is not supported."
+    assert dict(vars(module)) == before
+    doc = Document()
+    doc.load_string("<a/>")
+    assert doc.get_root().name == "a"
+
+
+STANDARD = [
+    ("bad_alloc", MemoryError, None),
+    ("bad_cast", TypeError, None),
+    ("bad_typeid", TypeError, None),
+    ("domain_error", ValueError, "domain message"),
+    ("invalid_argument", ValueError, "invalid message"),
+    ("ios_base_failure", OSError, None),
+    ("out_of_range", IndexError, "range message"),
+    ("overflow_error", OverflowError, "overflow message"),
+    ("range_error", ArithmeticError, "range error message"),
+    ("underflow_error", ArithmeticError, "underflow message"),
+    ("runtime_error", RuntimeError, "runtime message"),
+    ("length_error", RuntimeError, "length message"),
+    ("logic_error", RuntimeError, "logic message"),
+    ("non_exception", RuntimeError, "Unknown exception"),
+]
+
+
+@pytest.mark.parametrize("kind, exc_type, message", STANDARD, ids=[row[0] for row in STANDARD])
+def test_standard_translation(kind, exc_type, message):
+    with pytest.raises(exc_type) as info:
+        native.translate(kind)
+    assert type(info.value) is exc_type
+    if message is not None:
+        assert str(info.value) == message
+    else:
+        assert str(info.value)  # the runtime library's what() text
+
+
+@pytest.mark.parametrize("kind", ["bad_alloc", "out_of_range", "non_exception"])
+def test_standard_translation_keeps_a_pending_exception(kind):
+    with pytest.raises(KeyError, match="pending"):
+        native.translate(kind, True)
+
+
+XPATH = [
+    ("runtime_error", RuntimeError, ("runtime message",)),
+    ("length_error", Exception, ("length message",)),
+    ("logic_error", Exception, ("logic message",)),
+    ("empty", RuntimeError, ("",)),
+    ("empty_logic", Exception, ("",)),
+    ("non_ascii_logic", Exception, ("Unknown error",)),
+    ("non_exception", RuntimeError, ("Unknown exception",)),
+]
+
+
+@pytest.mark.parametrize("kind, exc_type, args", XPATH, ids=[row[0] for row in XPATH])
+def test_xpath_translation(kind, exc_type, args):
+    with pytest.raises(exc_type) as info:
+        native.xpath_translate(kind)
+    assert type(info.value) is exc_type
+    assert info.value.args == args
+
+
+def test_xpath_translation_of_pugixml_error_is_value_error_with_its_description():
+    with pytest.raises(ValueError) as info:
+        native.xpath_translate("xpath_exception")
+    assert type(info.value) is ValueError
+    doc = Document()
+    with pytest.raises(ValueError) as direct:
+        doc.xpath_findall("//a[")
+    assert info.value.args == direct.value.args and info.value.args[0]
+
+
+def test_xpath_translation_of_bad_alloc_is_plain_exception():
+    with pytest.raises(Exception) as info:
+        native.xpath_translate("bad_alloc")
+    assert type(info.value) is Exception
+    assert info.value.args[0]
+
+
+def test_xpath_translation_of_non_ascii_runtime_error_is_decode_error():
+    with pytest.raises(UnicodeDecodeError):
+        native.xpath_translate("non_ascii")
+
+
+def test_xpath_handler_outside_a_catch_block_is_system_error():
+    with pytest.raises(SystemError):
+        native.xpath_handler_outside_catch()
+
