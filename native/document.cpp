@@ -114,6 +114,9 @@ int _load_string(DocumentObject* self, const char* text) noexcept {
         self->_has_document = 1;
         return 0;
     }
+    // pugixml keeps what it parsed before the error; a failed load leaves nothing loaded, so the
+    // partial tree goes too, and later queries see the same empty document as after clear().
+    self->_document.reset();
     GilGuard gil;
     Ref message = Ref::steal(PyUnicode_FromString(result.description()));
     if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
