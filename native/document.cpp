@@ -14,6 +14,18 @@ namespace {
 
 DocumentObject* self_of(PyObject* obj) noexcept { return reinterpret_cast<DocumentObject*>(obj); }
 
+bool _has_root(DocumentObject* self) noexcept;
+
+// Lets go of the built tree, which the Document kept out of the collector: its elements are freed
+// now when nothing else refers to them, or handed to the collector. The dictionary's references
+// are dropped first, when the dictionary is the Document's alone.
+void release_built_tree(DocumentObject* self) noexcept {
+    if (!_has_root(self)) return;
+    if (PyDict_Check(self->_nodes_by_hash_value) && Py_REFCNT(self->_nodes_by_hash_value) == 1)
+        PyDict_Clear(self->_nodes_by_hash_value);
+    release_tree(as_element(self->_root), false);
+}
+
 // Allocation, initialisation, collector support.
 
 PyObject* document_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
@@ -45,6 +57,7 @@ int document_init(PyObject* obj, PyObject* args, PyObject* kwargs) noexcept {
     }
     DocumentObject* self = self_of(obj);
     PyObject* root = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&ElementType));
+    if (root) release_built_tree(self);
     if (!root) return -1;
     replace_ref(self->_root, root);
     PyObject* dict = PyDict_New();
@@ -62,6 +75,7 @@ int document_traverse(PyObject* obj, visitproc visit, void* arg) noexcept {
 
 int document_clear(PyObject* obj) noexcept {
     DocumentObject* self = self_of(obj);
+    release_built_tree(self);
     replace_ref(self->_root, Py_NewRef(Py_None));
     replace_ref(self->_nodes_by_hash_value, Py_NewRef(Py_None));
     return 0;
@@ -70,6 +84,7 @@ int document_clear(PyObject* obj) noexcept {
 void document_dealloc(PyObject* obj) noexcept {
     DocumentObject* self = self_of(obj);
     PyObject_GC_UnTrack(obj);
+    release_built_tree(self);
     self->_document.~xml_document();
     self->_node_type_exclusions.~node_type_set();
     Py_CLEAR(self->_root);
@@ -97,6 +112,7 @@ int _reset(DocumentObject* self) noexcept {
         }
         PyDict_Clear(self->_nodes_by_hash_value);
         ElementObject* root = as_element(self->_root);
+        release_tree(root, true);
         if (root->vtab->_clear(root) < 0) {
             add_traceback("tamarack.pugixml.Document._reset");
             return -1;
@@ -128,7 +144,7 @@ PyObject* _get_root(DocumentObject* self) noexcept {
     if (!self->_has_document) Py_RETURN_NONE;
     if (self->vtab->_has_root(self)) return Py_NewRef(self->_root);
     pugi::xml_node document_element = self->_document.document_element();
-    PyObject* root = element_vtable._create(document_element, self->_node_type_exclusions, nullptr);
+    PyObject* root = create_untracked_tree(document_element, self->_node_type_exclusions);
     if (!root) {
         add_traceback("tamarack.pugixml.Document._get_root");
         return nullptr;

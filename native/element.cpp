@@ -83,60 +83,6 @@ void element_dealloc(PyObject* obj) noexcept {
     Py_TRASHCAN_END
 }
 
-// A pending child of the pre-order build: the element whose children are being made, the next
-// pugixml child to look at, and how many children it has kept so far. The build keeps its own
-// stack, so the depth of a document never reaches the C stack.
-struct build_frame {
-    ElementObject* element;
-    pugi::xml_node next;
-    std::size_t kept;
-};
-
-bool kept_node(const pugi::xml_node& c, const node_type_set& exclusions) {
-    return c.type() != pugi::node_pcdata && exclusions.find(c.type()) == exclusions.end();
-}
-
-// Makes the element for `c`, a kept child of `parent`, and appends it to the parent's children.
-ElementObject* build_child(ElementObject* parent, const pugi::xml_node& c, std::size_t index) noexcept {
-    ElementObject* child = new_element(&ElementType);
-    if (!child) return nullptr;
-    PyObject* obj = reinterpret_cast<PyObject*>(child);
-    child->position_link.parent = &parent->position_link;
-    if (_fill_node_struct(child->node_struct, c, parent->node_struct.path) < 0) {
-        Py_DECREF(obj);
-        return nullptr;
-    }
-    child->position_link.index = index;
-    replace_ref(child->_parent, Py_NewRef(reinterpret_cast<PyObject*>(parent)));
-    int appended = PyList_Append(parent->_children, obj);
-    Py_DECREF(obj);  // the parent's list holds it now
-    return appended < 0 ? nullptr : child;
-}
-
-int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_type_set& exclusions) noexcept {
-    try {
-        std::vector<build_frame> stack{{top, node.first_child(), 0}};
-        while (!stack.empty()) {
-            build_frame& frame = stack.back();
-            pugi::xml_node c = frame.next;
-            while (c && !kept_node(c, exclusions)) c = c.next_sibling();
-            if (!c) {
-                frame.element->_child_count = frame.kept;
-                stack.pop_back();
-                continue;
-            }
-            frame.next = c.next_sibling();
-            ElementObject* child = build_child(frame.element, c, frame.kept++);
-            if (!child) return -1;
-            stack.push_back({child, c.first_child(), 0});
-        }
-        return 0;
-    } catch (...) {
-        translate_current_exception();
-        return -1;
-    }
-}
-
 // Operation table.
 
 PyObject* _create(const pugi::xml_node& node, const node_type_set& exclusions, PyObject* parent) noexcept {
@@ -144,10 +90,13 @@ PyObject* _create(const pugi::xml_node& node, const node_type_set& exclusions, P
     if (!self) return nullptr;
     PyObject* obj = reinterpret_cast<PyObject*>(self);
     if (self->vtab->_initialize_node_struct(self, node, exclusions, parent) < 0) {
+        release_tree(self, false);
         Py_DECREF(obj);
         return nullptr;
     }
     replace_ref(self->_parent, Py_NewRef(parent ? parent : Py_None));
+    // Only a Document keeps its tree out of the collector; a tree made here is an ordinary one.
+    track_tree(self);
     return obj;
 }
 

@@ -47,7 +47,8 @@ int create_constants() noexcept {
         if (!*s.slot) return -1;
     }
     if (!constants.empty_tuple) constants.empty_tuple = PyTuple_New(0);
-    return constants.empty_tuple ? 0 : -1;
+    if (!constants.empty_list) constants.empty_list = PyList_New(0);
+    return constants.empty_tuple && constants.empty_list ? 0 : -1;
 }
 
 namespace {

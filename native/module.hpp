@@ -21,6 +21,7 @@ extern module_state state;
 struct module_constants {
     PyObject* empty_tuple;
     PyObject* empty_str;
+    PyObject* empty_list;  // shared by the leaves of built trees; never filled
     PyObject* s_clear;
     PyObject* s_add_note;
     PyObject* s_NodeType;
@@ -64,6 +65,11 @@ PyObject* element_getitem(PyObject* self, PyObject* index) noexcept;
 PyObject* element_sq_item(PyObject* self, Py_ssize_t index) noexcept;
 PyObject* element_iter(PyObject* self) noexcept;
 PyObject* element_walk(PyObject* self, PyObject* unused) noexcept;
+// Trees of elements (tree.cpp).
+int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_type_set& exclusions) noexcept;
+PyObject* create_untracked_tree(const pugi::xml_node& node, const node_type_set& exclusions) noexcept;
+void track_tree(ElementObject* top) noexcept;
+void release_tree(ElementObject* top, bool keep_top) noexcept;
 inline bool is_element(PyObject* obj) noexcept { return PyObject_TypeCheck(obj, &ElementType); }
 inline ElementObject* as_element(PyObject* obj) noexcept { return reinterpret_cast<ElementObject*>(obj); }
 

@@ -1,0 +1,189 @@
+// Building a tree of Elements, and keeping a document's tree out of the cyclic collector.
+//
+// Every kept node becomes one GC-capable object, and parents and children refer to each other. Left
+// to the collector, a large tree makes every collection of the program pay for each of its
+// elements, and its release waits for a full collection. But the elements of a built tree are
+// always exactly Element, hold no attributes of their own and take part in no cycle except their
+// own parent/child links. So a Document keeps its tree untracked while it holds it, and whenever it
+// lets go (reset, deallocation, its own clearing) it either takes the tree apart at once, when
+// nothing outside refers to any of its elements (the collector's own criterion), or hands the whole
+// tree to the collector. Trees built any other way are tracked as usual.
+#include "errors.hpp"
+#include "module.hpp"
+
+#include <new>
+#include <vector>
+
+namespace tamarack {
+namespace {
+
+bool kept_node(const pugi::xml_node& c, const node_type_set& exclusions) {
+    return c.type() != pugi::node_pcdata && exclusions.find(c.type()) == exclusions.end();
+}
+
+std::size_t count_kept_children(const pugi::xml_node& node, const node_type_set& exclusions) {
+    std::size_t count = 0;
+    for (pugi::xml_node c = node.first_child(); c; c = c.next_sibling()) count += kept_node(c, exclusions);
+    return count;
+}
+
+// Leaves share one empty list, which nothing ever fills: the build gives an element its own list
+// exactly as long as its kept children, before it makes them.
+bool owns_list(const ElementObject* e) noexcept {
+    return e->_children != constants.empty_list && PyList_CheckExact(e->_children);
+}
+
+// An element of a tree under construction: untracked, children still to be set.
+ElementObject* new_tree_element() noexcept {
+    ElementObject* self = PyObject_GC_New(ElementObject, &ElementType);
+    if (!self) return nullptr;
+    self->vtab = &element_vtable;
+    new (&self->node_struct) node_struct();
+    new (&self->position_link) position_link();
+    new (&self->_position_indices) std::vector<std::size_t>();
+    self->_parent = Py_NewRef(Py_None);
+    self->_children = Py_NewRef(constants.empty_list);
+    self->_child_count = 0;
+    return self;
+}
+
+// Gives `e` an untracked list for its `count` kept children; its slots are filled in order.
+int prepare_children(ElementObject* e, std::size_t count) noexcept {
+    if (count == 0) return 0;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+    if (!list) return -1;
+    PyObject_GC_UnTrack(list);
+    replace_ref(e->_children, list);
+    return 0;
+}
+
+// A pending element of the pre-order build: the element whose children are being made, the next
+// pugixml child to look at, and how many children it has kept so far. The build keeps its own
+// stack, so the depth of a document never reaches the C stack.
+struct build_frame {
+    ElementObject* element;
+    pugi::xml_node next;
+    std::size_t kept;
+};
+
+ElementObject* build_child(ElementObject* parent, const pugi::xml_node& c, std::size_t index,
+                           const node_type_set& exclusions) noexcept {
+    ElementObject* child = new_tree_element();
+    if (!child) return nullptr;
+    PyObject* obj = reinterpret_cast<PyObject*>(child);
+    child->position_link.parent = &parent->position_link;
+    child->position_link.index = index;
+    replace_ref(child->_parent, Py_NewRef(reinterpret_cast<PyObject*>(parent)));
+    PyList_SET_ITEM(parent->_children, static_cast<Py_ssize_t>(index), obj);  // the list owns it now
+    if (_fill_node_struct(child->node_struct, c, parent->node_struct.path) < 0) return nullptr;
+    if (prepare_children(child, count_kept_children(c, exclusions)) < 0) return nullptr;
+    return child;
+}
+
+// The next element after `e` in pre-order within the subtree of `top`, found through the parent
+// links and child indices alone, so that no traversal needs memory of its own. A partly built list
+// ends at its first empty slot.
+ElementObject* next_in_preorder(ElementObject* e, ElementObject* top) noexcept {
+    if (owns_list(e) && PyList_GET_SIZE(e->_children) > 0 && PyList_GET_ITEM(e->_children, 0))
+        return as_element(PyList_GET_ITEM(e->_children, 0));
+    while (e != top) {
+        ElementObject* parent = as_element(e->_parent);
+        Py_ssize_t next = static_cast<Py_ssize_t>(e->position_link.index) + 1;
+        if (next < PyList_GET_SIZE(parent->_children) && PyList_GET_ITEM(parent->_children, next))
+            return as_element(PyList_GET_ITEM(parent->_children, next));
+        e = parent;
+    }
+    return nullptr;
+}
+
+Py_ssize_t children_held(const ElementObject* e) noexcept {
+    if (!owns_list(e)) return 0;
+    Py_ssize_t held = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(e->_children); ++i) held += PyList_GET_ITEM(e->_children, i) != nullptr;
+    return held;
+}
+
+// Whether every reference to the tree's elements and lists comes from the tree itself, plus the
+// one reference to `top` held by its owner.
+bool referred_to_from_outside(ElementObject* top) noexcept {
+    for (ElementObject* e = top; e; e = next_in_preorder(e, top)) {
+        Py_ssize_t internal = 1 + children_held(e);  // the parent's slot (the owner's, for top), each child's _parent
+        if (Py_REFCNT(e) != internal) return true;
+        if (owns_list(e) && Py_REFCNT(e->_children) != 1) return true;
+    }
+    return false;
+}
+
+// Cuts every link of the tree while holding each element, then lets go of them all: each is freed
+// on its own, with no cascade through the tree. With `keep_top`, `top` keeps its list, which its
+// owner empties afterwards.
+bool take_apart(ElementObject* top, bool keep_top) noexcept {
+    std::vector<ElementObject*> held;
+    try {
+        for (ElementObject* e = top; e; e = next_in_preorder(e, top)) held.push_back(e);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    for (ElementObject* e : held) Py_INCREF(e);
+    for (ElementObject* e : held) {
+        if (e == top && keep_top) continue;
+        replace_ref(e->_parent, Py_NewRef(Py_None));
+        replace_ref(e->_children, Py_NewRef(constants.empty_list));
+        e->_child_count = 0;
+    }
+    for (ElementObject* e : held) Py_DECREF(e);
+    return true;
+}
+
+}  // namespace
+
+void track_tree(ElementObject* top) noexcept {
+    for (ElementObject* e = top; e; e = next_in_preorder(e, top)) {
+        if (!PyObject_GC_IsTracked(reinterpret_cast<PyObject*>(e))) PyObject_GC_Track(e);
+        if (owns_list(e) && !PyObject_GC_IsTracked(e->_children)) PyObject_GC_Track(e->_children);
+    }
+}
+
+void release_tree(ElementObject* top, bool keep_top) noexcept {
+    if (referred_to_from_outside(top) || !take_apart(top, keep_top)) track_tree(top);
+}
+
+int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_type_set& exclusions) noexcept {
+    try {
+        std::size_t count = count_kept_children(node, exclusions);
+        if (count > 0 && prepare_children(top, count) < 0) return -1;
+        std::vector<build_frame> stack{{top, node.first_child(), 0}};
+        while (!stack.empty()) {
+            build_frame& frame = stack.back();
+            pugi::xml_node c = frame.next;
+            while (c && !kept_node(c, exclusions)) c = c.next_sibling();
+            if (!c) {
+                frame.element->_child_count = frame.kept;
+                stack.pop_back();
+                continue;
+            }
+            frame.next = c.next_sibling();
+            ElementObject* child = build_child(frame.element, c, frame.kept++, exclusions);
+            if (!child) return -1;
+            stack.push_back({child, c.first_child(), 0});
+        }
+        return 0;
+    } catch (...) {
+        translate_current_exception();
+        return -1;
+    }
+}
+
+PyObject* create_untracked_tree(const pugi::xml_node& node, const node_type_set& exclusions) noexcept {
+    ElementObject* root = new_tree_element();
+    if (!root) return nullptr;
+    PyObject* obj = reinterpret_cast<PyObject*>(root);
+    if (_fill_node_struct(root->node_struct, node) < 0 || build_subtree(root, node, exclusions) < 0) {
+        release_tree(root, false);
+        Py_DECREF(obj);
+        return nullptr;
+    }
+    return obj;
+}
+
+}  // namespace tamarack
