@@ -40,6 +40,7 @@ ElementObject* new_element(PyTypeObject* type) noexcept {
     new (&self->_position_indices) std::vector<std::size_t>();
     self->_parent = Py_NewRef(Py_None);
     self->_child_count = 0;
+    self->build_path = nullptr;
     self->_children = PyList_New(0);
     if (!self->_children) {
         Py_DECREF(obj);
@@ -74,9 +75,10 @@ void element_dealloc(PyObject* obj) noexcept {
     Py_TRASHCAN_BEGIN(obj, element_dealloc)
     self->position_link.parent = nullptr;
     replace_ref(self->_parent, Py_NewRef(Py_None));
-    self->node_struct.attributes.clear();
+    self->node_struct.strings.clear();
     self->node_struct.~node_struct();
     self->_position_indices.~vector();
+    delete self->build_path;
     Py_CLEAR(self->_parent);
     Py_CLEAR(self->_children);
     Py_TYPE(obj)->tp_free(obj);
@@ -84,6 +86,23 @@ void element_dealloc(PyObject* obj) noexcept {
 }
 
 // Operation table.
+
+}  // namespace
+
+int set_build_path(ElementObject* self, const pugi::xml_node& node) noexcept {
+    try {
+        std::string* path = new std::string(node.path('/'));
+        delete self->build_path;
+        self->build_path = path;
+        return 0;
+    } catch (...) {
+        GilGuard gil;
+        translate_current_exception();
+        return -1;
+    }
+}
+
+namespace {
 
 PyObject* _create(const pugi::xml_node& node, const node_type_set& exclusions, PyObject* parent) noexcept {
     ElementObject* self = new_element(&ElementType);
@@ -104,7 +123,7 @@ int _initialize_node_struct(ElementObject* self, const pugi::xml_node& node, con
                             PyObject* parent) noexcept {
     self->position_link.parent = parent && is_element(parent) ? &as_element(parent)->position_link : nullptr;
     self->position_link.index = 0;
-    if (_fill_node_struct(self->node_struct, node) < 0) return -1;
+    if (_fill_node_struct(self->node_struct, node) < 0 || set_build_path(self, node) < 0) return -1;
     return self->vtab->_build_children(self, node, exclusions);
 }
 
@@ -153,11 +172,6 @@ int _construct_position_indices(ElementObject* self) noexcept {
 
 ElementObject* self_of(PyObject* obj) noexcept { return as_element(obj); }
 
-PyObject* decode(const std::string& bytes) noexcept {
-    if (bytes.empty()) return Py_NewRef(constants.empty_str);
-    return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
-}
-
 PyObject* get_type(PyObject* obj, void*) noexcept {
     ElementObject* self = self_of(obj);
     return _node_type_to_py(self->vtab->_get_type(self));
@@ -170,11 +184,31 @@ PyObject* get_root(PyObject* obj, void*) noexcept {
     return self->vtab->_find_root(self);
 }
 
-PyObject* get_name(PyObject* obj, void*) noexcept { return decode(self_of(obj)->node_struct.name); }
+PyObject* get_name(PyObject* obj, void*) noexcept { return decode_view(self_of(obj)->node_struct.strings.name()); }
+
+// The path: the prefix captured where the build started, then the names down to this element. An
+// empty element (fresh, or emptied by its document) has the empty path.
+std::string path_of(const ElementObject* self) {
+    if (self->node_struct.type == pugi::node_null) return std::string();
+    std::vector<const ElementObject*> chain;
+    const ElementObject* e = self;
+    while (e && !e->build_path) {
+        chain.push_back(e);
+        e = is_element(e->_parent) ? as_element(e->_parent) : nullptr;
+    }
+    std::string path = e ? *e->build_path : std::string();
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        snapshot_strings::view name = (*it)->node_struct.strings.name();
+        path.push_back('/');
+        path.append(name.data, name.size);
+    }
+    return path;
+}
 
 PyObject* get_path(PyObject* obj, void*) noexcept {
     try {
-        return decode(self_of(obj)->node_struct.path.str());
+        std::string path = path_of(self_of(obj));
+        return decode_view({path.data(), path.size()});
     } catch (...) {
         translate_current_exception();
         return nullptr;
@@ -184,7 +218,7 @@ PyObject* get_path(PyObject* obj, void*) noexcept {
 PyObject* get_text(PyObject* obj, void*) noexcept {
     const node_struct& record = self_of(obj)->node_struct;
     if (!record.has_text) Py_RETURN_NONE;
-    return decode(record.text);
+    return decode_view(record.strings.text());
 }
 
 PyObject* get_is_empty(PyObject* obj, void*) noexcept { return PyBool_FromLong(self_of(obj)->node_struct.is_empty); }
@@ -199,7 +233,7 @@ PyObject* get_has_text(PyObject* obj, void*) noexcept { return PyBool_FromLong(s
 PyObject* get_hash_value(PyObject* obj, void*) noexcept { return PyLong_FromSize_t(self_of(obj)->node_struct.hash_value); }
 
 PyObject* get_attributes(PyObject* obj, void*) noexcept {
-    return _attribute_map_to_dict(self_of(obj)->node_struct.attributes);
+    return attributes_to_dict(self_of(obj)->node_struct.strings);
 }
 
 PyObject* get_node_position(PyObject* obj, void*) noexcept {

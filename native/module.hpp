@@ -50,9 +50,10 @@ int _node_type_from_py(PyObject* obj) noexcept;
 
 // Node snapshots (snapshot.cpp).
 int _fill_node_struct(node_struct& record, const pugi::xml_node& n) noexcept;
-int _fill_node_struct(node_struct& record, const pugi::xml_node& n, const node_path& parent_path) noexcept;
 int _reset_node_struct(node_struct& record) noexcept;
 PyObject* _attribute_map_to_dict(cpp_string_map& map) noexcept;
+PyObject* attributes_to_dict(const snapshot_strings& strings) noexcept;
+PyObject* decode_view(snapshot_strings::view v) noexcept;  // strict UTF-8
 
 // Element (element.cpp) and its container protocol (traversal.cpp).
 extern PyTypeObject ElementType;
@@ -65,6 +66,8 @@ PyObject* element_getitem(PyObject* self, PyObject* index) noexcept;
 PyObject* element_sq_item(PyObject* self, Py_ssize_t index) noexcept;
 PyObject* element_iter(PyObject* self) noexcept;
 PyObject* element_walk(PyObject* self, PyObject* unused) noexcept;
+int set_build_path(ElementObject* self, const pugi::xml_node& node) noexcept;
+
 // Trees of elements (tree.cpp).
 int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_type_set& exclusions) noexcept;
 PyObject* create_untracked_tree(const pugi::xml_node& node, const node_type_set& exclusions) noexcept;

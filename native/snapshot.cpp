@@ -2,22 +2,12 @@
 #include "errors.hpp"
 #include "module.hpp"
 
+#include <cstring>
+
 namespace tamarack {
 namespace {
 
-// The fields after type, name and path, in their order of capture.
-void fill_fields(node_struct& record, const pugi::xml_node& n) {
-    record.is_empty = n.empty();
-    record.hash_value = n.hash_value();
-    pugi::xml_node first = n.first_child();
-    record.has_text = first && first.type() == pugi::node_pcdata;
-    if (record.has_text)
-        record.text = n.text().get();
-    else
-        record.text.clear();
-    record.attributes.clear();
-    for (pugi::xml_attribute a : n.attributes()) record.attributes[a.name()] = a.value();
-}
+snapshot_strings::view view_of(const char* text) noexcept { return {text, std::strlen(text)}; }
 
 int fill_failed() noexcept {
     GilGuard gil;
@@ -26,9 +16,28 @@ int fill_failed() noexcept {
     return -1;
 }
 
-PyObject* decode_utf8(const std::string& bytes) noexcept {
-    if (bytes.empty()) return Py_NewRef(constants.empty_str);
-    return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
+PyObject* decode_utf8(const char* data, std::size_t size) noexcept {
+    if (size == 0) return Py_NewRef(constants.empty_str);
+    return PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), nullptr);
+}
+
+// Builds a dict from (name, value) pairs already in name order, decoding each value, then its
+// name, as strict UTF-8.
+template <class Pairs>
+PyObject* dict_of(const Pairs& pairs, const char* qualified_name) noexcept {
+    Ref dict = Ref::steal(PyDict_New());
+    if (dict) {
+        bool ok = true;
+        pairs([&](const char* key, std::size_t key_size, const char* value, std::size_t value_size) {
+            if (!ok) return;
+            Ref py_value = Ref::steal(decode_utf8(value, value_size));
+            Ref py_key = py_value ? Ref::steal(decode_utf8(key, key_size)) : Ref();
+            ok = py_key && PyDict_SetItem(dict.get(), py_key.get(), py_value.get()) == 0;
+        });
+        if (ok) return dict.release();
+    }
+    add_traceback(qualified_name);
+    return nullptr;
 }
 
 }  // namespace
@@ -36,21 +45,16 @@ PyObject* decode_utf8(const std::string& bytes) noexcept {
 int _fill_node_struct(node_struct& record, const pugi::xml_node& n) noexcept {
     try {
         record.type = n.type();
-        record.name = n.name();
-        record.path = n ? node_path::child(node_path(), n.path('/')) : node_path();
-        fill_fields(record, n);
-        return 0;
-    } catch (...) {
-        return fill_failed();
-    }
-}
-
-int _fill_node_struct(node_struct& record, const pugi::xml_node& n, const node_path& parent_path) noexcept {
-    try {
-        record.type = n.type();
-        record.name = n.name();
-        record.path = node_path::child(parent_path, record.name);
-        fill_fields(record, n);
+        pugi::xml_node first = n.first_child();
+        bool has_text = first && first.type() == pugi::node_pcdata;
+        // Reused between calls: one element's attributes, in document order.
+        thread_local std::vector<std::pair<snapshot_strings::view, snapshot_strings::view>> attributes;
+        attributes.clear();
+        for (pugi::xml_attribute a : n.attributes()) attributes.emplace_back(view_of(a.name()), view_of(a.value()));
+        record.strings.assign(view_of(n.name()), has_text ? view_of(n.text().get()) : view_of(""), attributes);
+        record.is_empty = n.empty();
+        record.hash_value = n.hash_value();
+        record.has_text = has_text;
         return 0;
     } catch (...) {
         return fill_failed();
@@ -59,10 +63,7 @@ int _fill_node_struct(node_struct& record, const pugi::xml_node& n, const node_p
 
 int _reset_node_struct(node_struct& record) noexcept {
     record.type = pugi::node_null;
-    record.name.clear();
-    record.path.reset();
-    record.attributes.clear();
-    record.text.clear();
+    record.strings.clear();
     record.is_empty = true;
     record.has_text = false;
     record.hash_value = 0;
@@ -70,20 +71,25 @@ int _reset_node_struct(node_struct& record) noexcept {
 }
 
 PyObject* _attribute_map_to_dict(cpp_string_map& map) noexcept {
-    Ref dict = Ref::steal(PyDict_New());
-    if (!dict) {
-        add_traceback("tamarack.pugixml._attribute_map_to_dict");
-        return nullptr;
-    }
-    for (const auto& [key, value] : map) {
-        Ref py_value = Ref::steal(decode_utf8(value));
-        Ref py_key = py_value ? Ref::steal(decode_utf8(key)) : Ref();
-        if (!py_key || PyDict_SetItem(dict.get(), py_key.get(), py_value.get()) < 0) {
-            add_traceback("tamarack.pugixml._attribute_map_to_dict");
-            return nullptr;
-        }
-    }
-    return dict.release();
+    return dict_of(
+        [&](auto&& put) {
+            for (const auto& [key, value] : map) put(key.data(), key.size(), value.data(), value.size());
+        },
+        "tamarack.pugixml._attribute_map_to_dict");
 }
+
+PyObject* attributes_to_dict(const snapshot_strings& strings) noexcept {
+    return dict_of(
+        [&](auto&& put) {
+            for (std::size_t i = 0; i < strings.attribute_count(); ++i) {
+                snapshot_strings::view key = strings.attribute_name(i);
+                snapshot_strings::view value = strings.attribute_value(i);
+                put(key.data, key.size, value.data, value.size);
+            }
+        },
+        "tamarack.pugixml._attribute_map_to_dict");
+}
+
+PyObject* decode_view(snapshot_strings::view v) noexcept { return decode_utf8(v.data, v.size); }
 
 }  // namespace tamarack

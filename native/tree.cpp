@@ -44,6 +44,7 @@ ElementObject* new_tree_element() noexcept {
     self->_parent = Py_NewRef(Py_None);
     self->_children = Py_NewRef(constants.empty_list);
     self->_child_count = 0;
+    self->build_path = nullptr;
     return self;
 }
 
@@ -75,7 +76,7 @@ ElementObject* build_child(ElementObject* parent, const pugi::xml_node& c, std::
     child->position_link.index = index;
     replace_ref(child->_parent, Py_NewRef(reinterpret_cast<PyObject*>(parent)));
     PyList_SET_ITEM(parent->_children, static_cast<Py_ssize_t>(index), obj);  // the list owns it now
-    if (_fill_node_struct(child->node_struct, c, parent->node_struct.path) < 0) return nullptr;
+    if (_fill_node_struct(child->node_struct, c) < 0) return nullptr;
     if (prepare_children(child, count_kept_children(c, exclusions)) < 0) return nullptr;
     return child;
 }
@@ -178,7 +179,8 @@ PyObject* create_untracked_tree(const pugi::xml_node& node, const node_type_set&
     ElementObject* root = new_tree_element();
     if (!root) return nullptr;
     PyObject* obj = reinterpret_cast<PyObject*>(root);
-    if (_fill_node_struct(root->node_struct, node) < 0 || build_subtree(root, node, exclusions) < 0) {
+    if (_fill_node_struct(root->node_struct, node) < 0 || set_build_path(root, node) < 0 ||
+        build_subtree(root, node, exclusions) < 0) {
         release_tree(root, false);
         Py_DECREF(obj);
         return nullptr;

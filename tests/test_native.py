@@ -55,7 +55,7 @@ def test_dictionary_by_hash_value_is_filled_by_the_first_lookup():
 
 def test_null_handle_fills_the_empty_record():
     assert native.null_record() == {
-        "type": 0, "name": "", "path": "", "attributes": 0, "is_empty": True, "has_text": False,
+        "type": 0, "name": 0, "text": 0, "attributes": 0, "is_empty": True, "has_text": False,
         "is_null": True, "hash_value": 0,
     }
 

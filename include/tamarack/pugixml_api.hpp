@@ -13,7 +13,13 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <cstdlib>
+#include <utility>
 #include <map>
 #include <memory>
 #include <set>
@@ -30,82 +36,101 @@ inline constexpr const char attribute_map_to_dict_signature[] =
     "PyObject *(std::map<std::string,std::string> &)";
 using attribute_map_to_dict_fn = PyObject* (*)(cpp_string_map&);
 
-// One link of an element's path: the element's own name and a shared reference to its parent's
-// link. A tree of n elements holds n links whatever its depth, where a full path string per element
-// would cost memory quadratic in depth. The topmost link of a tree carries the whole path of its
-// node, so the chain always spells exactly what pugixml's `path('/')` gave at build time.
-struct path_segment {
-    std::size_t refcount;
-    path_segment* parent;  // owned reference, may be null
-    std::string name;
-};
-
-// Owning handle to a path_segment chain. Releasing the last handle frees the chain iteratively, so
-// dropping a million-deep path never recurses.
-class node_path {
+// The strings of one node's snapshot (name, first text run and attributes) in one block of memory
+// that the snapshot owns: one allocation per element, however many attributes it has. Attributes
+// are held in ascending byte order of their names, one entry per name, as a cpp_string_map would
+// hold them (the value of the last attribute of a name wins).
+class snapshot_strings {
 public:
-    node_path() noexcept = default;
-    node_path(const node_path& other) noexcept : seg_(other.seg_) { retain(seg_); }
-    node_path(node_path&& other) noexcept : seg_(other.seg_) { other.seg_ = nullptr; }
-    node_path& operator=(node_path other) noexcept {
-        std::swap(seg_, other.seg_);
-        return *this;
-    }
-    ~node_path() { release(seg_); }
+    struct view {
+        const char* data;
+        std::size_t size;
+    };
 
-    // The path of a child named `name` of the node whose path is `parent`. With an empty parent the
-    // name is taken as the whole path (the topmost link of a tree).
-    static node_path child(const node_path& parent, std::string name) {
-        node_path p;
-        p.seg_ = new path_segment{1, parent.seg_, std::move(name)};
-        retain(parent.seg_);
-        return p;
+    snapshot_strings() noexcept = default;
+    snapshot_strings(const snapshot_strings&) = delete;
+    snapshot_strings& operator=(const snapshot_strings&) = delete;
+    ~snapshot_strings() { std::free(block_); }
+
+    view name() const noexcept { return {block_ ? chars() : "", name_size_}; }
+    view text() const noexcept { return {block_ ? chars() + name_size_ : "", text_size_}; }
+    std::size_t attribute_count() const noexcept { return attribute_count_; }
+    view attribute_name(std::size_t i) const noexcept { return {chars() + entries()[i].name, entries()[i].name_size}; }
+    view attribute_value(std::size_t i) const noexcept { return {chars() + entries()[i].value, entries()[i].value_size}; }
+
+    // Releases the block: empty name and text, no attributes.
+    void clear() noexcept {
+        std::free(block_);
+        block_ = nullptr;
+        name_size_ = text_size_ = attribute_count_ = 0;
     }
 
-    bool empty() const noexcept { return seg_ == nullptr; }
-    void reset() noexcept {
-        release(seg_);
-        seg_ = nullptr;
-    }
-
-    // The full path, delimited by slashes.
-    std::string str() const {
-        std::size_t length = 0;
-        for (const path_segment* s = seg_; s; s = s->parent)
-            length += s->name.size() + (s->parent ? 1 : 0);
-        std::string out(length, '/');
-        for (const path_segment* s = seg_; s; s = s->parent) {
-            length -= s->name.size();
-            out.replace(length, s->name.size(), s->name);
-            if (s->parent) --length;  // the delimiter, already in place
-        }
-        return out;
-    }
+    // Replaces the contents; `attributes` are (name, value) pairs in document order. Throws
+    // std::bad_alloc and leaves the previous contents in place when memory runs out.
+    void assign(view name, view text, std::vector<std::pair<view, view>>& attributes);
 
 private:
-    static void retain(path_segment* s) noexcept {
-        if (s) ++s->refcount;
+    struct entry {
+        std::size_t name, name_size, value, value_size;  // offsets into the characters
+    };
+    const entry* entries() const noexcept { return reinterpret_cast<const entry*>(block_); }
+    const char* chars() const noexcept { return static_cast<const char*>(block_) + attribute_count_ * sizeof(entry); }
+
+    void* block_ = nullptr;  // entries, then the characters: name, text, attribute names and values
+    std::size_t name_size_ = 0;
+    std::size_t text_size_ = 0;
+    std::size_t attribute_count_ = 0;
+};
+
+inline void snapshot_strings::assign(view name, view text, std::vector<std::pair<view, view>>& attributes) {
+    auto by_name = [](const std::pair<view, view>& a, const std::pair<view, view>& b) {
+        return std::string_view(a.first.data, a.first.size) < std::string_view(b.first.data, b.first.size);
+    };
+    std::stable_sort(attributes.begin(), attributes.end(), by_name);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < attributes.size(); ++i) {
+        bool later_has_same_name = i + 1 < attributes.size() && !by_name(attributes[i], attributes[i + 1]);
+        if (!later_has_same_name) attributes[kept++] = attributes[i];
     }
-    static void release(path_segment* s) noexcept {
-        while (s && --s->refcount == 0) {
-            path_segment* up = s->parent;
-            delete s;
-            s = up;
+    attributes.resize(kept);
+    std::size_t characters = name.size + text.size;
+    for (const auto& a : attributes) characters += a.first.size + a.second.size;
+    std::size_t size = kept * sizeof(entry) + characters;
+    void* block = nullptr;
+    if (size > 0) {
+        block = std::malloc(size);
+        if (!block) throw std::bad_alloc();
+        entry* table = static_cast<entry*>(block);
+        char* out = static_cast<char*>(block) + kept * sizeof(entry);
+        std::size_t at = 0;
+        auto put = [&](view v) {
+            if (v.size) std::memcpy(out + at, v.data, v.size);
+            at += v.size;
+            return at - v.size;
+        };
+        put(name);
+        put(text);
+        for (std::size_t i = 0; i < kept; ++i) {
+            table[i].name_size = attributes[i].first.size;
+            table[i].name = put(attributes[i].first);
+            table[i].value_size = attributes[i].second.size;
+            table[i].value = put(attributes[i].second);
         }
     }
-    path_segment* seg_ = nullptr;
-};
+    std::free(block_);
+    block_ = block;
+    name_size_ = name.size;
+    text_size_ = text.size;
+    attribute_count_ = kept;
+}
 
 // The snapshot of one pugixml node, captured once when its Element is built.
 struct node_struct {
     int type = 0;                // pugi::xml_node_type value, node_null for a null handle
-    std::string name;            // owned copy of the node's name
-    node_path path;              // shared path links (see node_path)
-    cpp_string_map attributes;   // owned copy of the attributes
-    std::string text;            // owned copy of the first text run; meaningful when has_text
     bool is_empty = false;       // the captured handle was null
     bool has_text = false;       // the node's first child is PCDATA
     std::size_t hash_value = 0;  // pugixml's hash value of the node, 0 for a null handle
+    snapshot_strings strings;    // owned copies of the name, the first text run and the attributes
 };
 
 // Native links from an element to its parent, from which the node position is computed.
@@ -141,6 +166,11 @@ struct ElementObject {
     PyObject* _parent;                           // owned: the parent Element or None
     PyObject* _children;                         // owned: list of child Elements, None only in teardown
     std::size_t _child_count;                    // children appended by the build, 0 otherwise
+    // The path captured for the element a build started from, owned, null for every other element.
+    // An element's path is this prefix followed by the names of the elements from there down to it,
+    // read through the parent links, so a tree stores no path per element, and emptying the top
+    // element (as a Document does on reset) leaves the paths below it intact.
+    std::string* build_path;
 };
 
 using xpath_results = std::vector<std::unique_ptr<node_struct>>;

@@ -134,11 +134,12 @@ PyObject* null_record(PyObject*, PyObject*) {
         return nullptr;
     }
     const tamarack::node_struct& r = self->node_struct;
-    PyObject* result = Py_BuildValue("{si,ss,ss,sn,sO,sO,sO,sn}", "type", r.type, "name", r.name.c_str(), "path",
-                                     r.path.str().c_str(), "attributes", static_cast<Py_ssize_t>(r.attributes.size()),
-                                     "is_empty", r.is_empty ? Py_True : Py_False, "has_text",
-                                     r.has_text ? Py_True : Py_False, "is_null",
-                                     self->vtab->_is_null(self) ? Py_True : Py_False, "hash_value",
+    PyObject* result = Py_BuildValue("{si,sn,sn,sn,sO,sO,sO,sn}", "type", r.type, "name",
+                                     static_cast<Py_ssize_t>(r.strings.name().size), "text",
+                                     static_cast<Py_ssize_t>(r.strings.text().size), "attributes",
+                                     static_cast<Py_ssize_t>(r.strings.attribute_count()), "is_empty",
+                                     r.is_empty ? Py_True : Py_False, "has_text", r.has_text ? Py_True : Py_False,
+                                     "is_null", self->vtab->_is_null(self) ? Py_True : Py_False, "hash_value",
                                      static_cast<Py_ssize_t>(r.hash_value));
     Py_DECREF(element);
     return result;
