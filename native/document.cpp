@@ -208,7 +208,8 @@ int _collect_nodes_by_hash_value(DocumentObject* self) noexcept {
 
 PyObject* _find_from_hash_value(DocumentObject* self, std::size_t hash_value) noexcept {
     if (!self->_has_document) Py_RETURN_NONE;
-    Py_ssize_t size = PyObject_Size(self->_nodes_by_hash_value);
+    PyObject* dict = self->_nodes_by_hash_value;
+    Py_ssize_t size = PyDict_CheckExact(dict) ? PyDict_GET_SIZE(dict) : PyObject_Size(dict);
     if (size < 0) return nullptr;
     if (size == 0 && self->vtab->_collect_nodes_by_hash_value(self) < 0) return nullptr;
     Ref key = Ref::steal(PyLong_FromSize_t(hash_value));
@@ -246,7 +247,9 @@ int _xpath_find(DocumentObject* self, const char* xpath, node_struct& result) no
     return 0;
 }
 
-int _xpath_findall(DocumentObject* self, const char* xpath, xpath_results& results) noexcept {
+// Evaluates `xpath` as a node set against the document node and keeps, in the node set's own
+// order, every selected item that is a node (attributes and null handles produce nothing).
+int select_nodes(DocumentObject* self, const char* xpath, std::vector<pugi::xml_node>& nodes) noexcept {
     pugi::xpath_node_set selection;
     try {
         pugi::xpath_query query(xpath);
@@ -255,11 +258,27 @@ int _xpath_findall(DocumentObject* self, const char* xpath, xpath_results& resul
         return xpath_failed();
     }
     try {
-        results.reserve(selection.size());
+        nodes.reserve(selection.size());
         for (const pugi::xpath_node& item : selection) {
             if (item.attribute() || !item.node()) continue;
+            nodes.push_back(item.node());
+        }
+        return 0;
+    } catch (...) {
+        GilGuard gil;
+        translate_current_exception();
+        return -1;
+    }
+}
+
+int _xpath_findall(DocumentObject* self, const char* xpath, xpath_results& results) noexcept {
+    std::vector<pugi::xml_node> nodes;
+    if (select_nodes(self, xpath, nodes) < 0) return -1;
+    try {
+        results.reserve(results.size() + nodes.size());
+        for (const pugi::xml_node& node : nodes) {
             auto record = std::make_unique<node_struct>();
-            capture_identity(*record, item.node());
+            capture_identity(*record, node);
             results.push_back(std::move(record));
         }
         return 0;
@@ -392,19 +411,22 @@ PyObject* xpath_findall(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
     const char* utf8 = utf8_of(xpath, holder);
     if (!utf8) return nullptr;
     DocumentObject* self = self_of(obj);
-    xpath_results results;
-    if (self->vtab->_xpath_findall(self, utf8, results) < 0) {
+    // The node handles are all a result needs: each is mapped through the dictionary by its hash
+    // value, in the node set's order.
+    std::vector<pugi::xml_node> nodes;
+    if (select_nodes(self, utf8, nodes) < 0) {
         add_traceback("tamarack.pugixml.Document.xpath_findall");
         return nullptr;
     }
-    Ref list = Ref::steal(PyList_New(0));
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(nodes.size())));
     if (!list) return nullptr;
-    for (const auto& record : results) {
-        Ref found = Ref::steal(self->vtab->_find_from_hash_value(self, record->hash_value));
-        if (!found || PyList_Append(list.get(), found.get()) < 0) {
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        PyObject* found = self->vtab->_find_from_hash_value(self, nodes[i].hash_value());
+        if (!found) {
             add_traceback("tamarack.pugixml.Document.xpath_findall");
             return nullptr;
         }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), found);
     }
     return list.release();
 }
