@@ -30,7 +30,7 @@ pyproject = $(shell $(VPY) -c 'import shlex, sys, tomllib; d = tomllib.load(open
     n = sys.argv[1]; print(shlex.join(d["build-system"]["requires"] if n == "build" \
     else d["project"]["optional-dependencies"][n]))' $(1))
 
-.PHONY: all demo test bench install testnative clean
+.PHONY: all demo test bench install testnative clean asan asan-install asan-testnative fuzz fuzz-install
 .DELETE_ON_ERROR:
 
 all: test
@@ -79,6 +79,8 @@ testnative: install
 
 demo: install
 	$(VPY) demo/demo.py
+	$(VPY) -m tamarack '//item[@currency="EUR"]/title' demo/sample.xml
+	$(VPY) -m tamarack --tree demo/sample.xml
 
 # -P keeps the working directory off sys.path: the tests import the
 # installed package, never the sources.
@@ -87,6 +89,100 @@ test: testnative
 
 bench: install $(VENV)/.deps-bench
 	$(VPY) bench/bench.py
+
+# --- sanitizer builds (asan, fuzz) --------------------------------------------
+# Each has its own virtual environment and build directories under build/, so
+# that neither disturbs the normal build.
+#
+# asan: GCC's AddressSanitizer and UndefinedBehaviorSanitizer over the module
+# and the test-only module, and the whole suite on top. The interpreter itself
+# is not instrumented: ASan is preloaded (with the C++ runtime, whose
+# __cxa_throw ASan must find at start-up), and Python's small-object allocator
+# is bypassed so that ASan sees every block. TAMARACK_ASAN=1 tells the suite
+# that memory measurements mean nothing here.
+ASAN_DIR    := $(BUILD)/asan
+ASAN_VENV   := $(ASAN_DIR)/venv
+ASAN_VPY    := $(ASAN_VENV)/bin/python
+ASAN_PIP    := $(ASAN_VPY) -m pip --disable-pip-version-check
+ASAN_TESTNATIVE_BUILD := $(ASAN_DIR)/testnative
+ASAN_CXX    := g++
+SANITIZER_OPTIONS = PYTHONMALLOC=malloc TAMARACK_ASAN=1 \
+  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1:detect_stack_use_after_return=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ASAN_ENV = LD_PRELOAD="$$($(ASAN_CXX) -print-file-name=libasan.so) $$($(ASAN_CXX) -print-file-name=libstdc++.so)" \
+  $(SANITIZER_OPTIONS)
+
+$(ASAN_VPY):
+	@if [ -z "$(PYTHON)" ]; then echo "error: no Python 3.12 found; run: make PYTHON=/path/to/python3.12 ..." >&2; exit 1; fi
+	$(PYTHON) -m venv $(ASAN_VENV)
+
+$(ASAN_VENV)/.deps-test: VPY := $(ASAN_VPY)
+$(ASAN_VENV)/.deps-test: pyproject.toml | $(ASAN_VPY)
+	$(ASAN_PIP) install -q $(call pyproject,build) cmake ninja $(call pyproject,test)
+	@touch $@
+
+asan-install: $(ASAN_VENV)/.deps-test | $(PUGIXML_HEADER)
+	PATH="$(abspath $(ASAN_VENV))/bin:$$PATH" $(ASAN_PIP) install -v --no-build-isolation --no-deps \
+	  -Cbuild-dir=$(ASAN_DIR)/wheel -Ccmake.build-type=RelWithDebInfo \
+	  -Ccmake.define.CMAKE_CXX_COMPILER=$(ASAN_CXX) -Ccmake.define.TAMARACK_SANITIZE=ON \
+	  -Ccmake.define.TAMARACK_WERROR=$(WERROR) .
+
+asan-testnative: asan-install
+	PATH="$(abspath $(ASAN_VENV))/bin:$$PATH" cmake -S tests/native -B $(ASAN_TESTNATIVE_BUILD) -G Ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=$(ASAN_CXX) -DTAMARACK_SANITIZE=ON \
+	  -DPython_EXECUTABLE="$(abspath $(ASAN_VPY))" \
+	  -DTAMARACK_INCLUDE="$$($(ASAN_VPY) -c 'import tamarack; print(tamarack.get_include())')" \
+	  -DTAMARACK_WERROR=$(WERROR) >/dev/null
+	PATH="$(abspath $(ASAN_VENV))/bin:$$PATH" cmake --build $(ASAN_TESTNATIVE_BUILD)
+
+# Subprocesses started by the tests inherit the set-up.
+asan: asan-testnative
+	$(ASAN_ENV) PYTHONPATH="$(abspath $(ASAN_TESTNATIVE_BUILD))" \
+	  $(ASAN_VPY) -P -m pytest tests -q -o cache_dir=$(ASAN_DIR)/.pytest_cache
+
+# fuzz: atheris (libFuzzer) over a Clang build with the same sanitizers plus
+# libFuzzer's coverage instrumentation, so that the fuzzer sees the module's
+# native branches as well as the harness's Python ones. The sanitizer runtime is
+# the one atheris ships with libFuzzer inside; its UBSan lacks the C++ vptr and
+# function checks, which are left out. FUZZ_RUNS inputs per run; the corpus in
+# build/fuzz/corpus grows from run to run, findings go to build/fuzz/artifacts.
+FUZZ_DIR    := $(BUILD)/fuzz
+FUZZ_VENV   := $(FUZZ_DIR)/venv
+FUZZ_VPY    := $(FUZZ_VENV)/bin/python
+FUZZ_PIP    := $(FUZZ_VPY) -m pip --disable-pip-version-check
+FUZZ_CXX    := clang++-14
+FUZZ_RUNS   ?= 50000
+FUZZ_FLAGS  := -fsanitize=address,undefined,fuzzer-no-link -fno-sanitize=vptr,function \
+  -fno-sanitize-recover=all -fno-omit-frame-pointer
+FUZZ_ENV = LD_PRELOAD="$$($(FUZZ_VPY) -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so \
+  $$($(ASAN_CXX) -print-file-name=libstdc++.so)" $(SANITIZER_OPTIONS)
+
+/usr/bin/$(FUZZ_CXX):
+	@echo "Installing clang-14"
+	@if [ "$$(id -u)" -ne 0 ] && command -v sudo >/dev/null 2>&1; then sudo=sudo; else sudo=; fi; \
+	$$sudo apt-get update && DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y clang-14
+
+$(FUZZ_VPY):
+	@if [ -z "$(PYTHON)" ]; then echo "error: no Python 3.12 found; run: make PYTHON=/path/to/python3.12 ..." >&2; exit 1; fi
+	$(PYTHON) -m venv $(FUZZ_VENV)
+
+$(FUZZ_VENV)/.deps-fuzz: VPY := $(FUZZ_VPY)
+$(FUZZ_VENV)/.deps-fuzz: pyproject.toml | $(FUZZ_VPY)
+	$(FUZZ_PIP) install -q $(call pyproject,build) cmake ninja atheris
+	@touch $@
+
+fuzz-install: $(FUZZ_VENV)/.deps-fuzz | $(PUGIXML_HEADER) /usr/bin/$(FUZZ_CXX)
+	PATH="$(abspath $(FUZZ_VENV))/bin:$$PATH" $(FUZZ_PIP) install -v --no-build-isolation --no-deps \
+	  -Cbuild-dir=$(FUZZ_DIR)/wheel -Ccmake.build-type=RelWithDebInfo \
+	  -Ccmake.define.CMAKE_CXX_COMPILER=$(FUZZ_CXX) -Ccmake.define.TAMARACK_SANITIZE=OFF \
+	  "-Ccmake.define.CMAKE_CXX_FLAGS=$(FUZZ_FLAGS)" "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=$(FUZZ_FLAGS)" .
+
+fuzz: fuzz-install
+	$(FUZZ_VPY) fuzz/make_corpus.py $(FUZZ_DIR)/seeds $(FUZZ_DIR)/xml.dict
+	mkdir -p $(FUZZ_DIR)/corpus $(FUZZ_DIR)/artifacts
+	$(FUZZ_ENV) $(FUZZ_VPY) -P fuzz/fuzz_tamarack.py -runs=$(FUZZ_RUNS) -max_len=16384 -timeout=60 \
+	  -rss_limit_mb=8192 -detect_leaks=0 -print_final_stats=1 -dict=$(FUZZ_DIR)/xml.dict \
+	  -artifact_prefix=$(abspath $(FUZZ_DIR))/artifacts/ $(FUZZ_DIR)/corpus $(FUZZ_DIR)/seeds
 
 clean:
 	rm -rf $(BUILD) $(VENV)

@@ -1,0 +1,210 @@
+"""The ``tamarack`` command: run an XPath query over XML files, or print their trees.
+
+Exit status as with grep: 0 when something was selected (or, with --tree, every
+tree was printed), 1 when nothing was, 2 when any input or the expression
+failed. Every failure is one line on standard error naming the input, and the
+remaining inputs are still processed.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+from collections.abc import Iterable, Iterator, Sequence
+from typing import TextIO
+
+from tamarack.pugixml import Document, Element, NodeType
+
+STDIN = "-"
+STDIN_LABEL = "<stdin>"
+
+# Node kinds by their member name without the NODE_ prefix, lower case.
+KINDS: dict[str, NodeType] = {member.name[len("NODE_"):].lower(): member for member in NodeType}
+
+
+class InputError(Exception):
+    """One input could not be processed; the text says why."""
+
+
+def node_kind(value: str) -> NodeType:
+    try:
+        return KINDS[value.lower()]
+    except KeyError:
+        raise argparse.ArgumentTypeError(
+            f"unknown node kind {value!r} (choose from {', '.join(KINDS)})"
+        ) from None
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="tamarack",
+        usage="%(prog)s [options] XPATH [FILE ...]\n       %(prog)s --tree [options] [FILE ...]",
+        description=(
+            "Run an XPath 1.0 expression over XML files and print one line per selected node: "
+            "file, node position, path, attributes and text, separated by tabs. A selected node "
+            "that is not in the element tree (a text node, or a node of an excluded kind) prints "
+            "as None. FILE - or no FILE reads standard input. Files are read as UTF-8."
+        ),
+        epilog="Exit status: 0 if anything was selected, 1 if nothing was, 2 on any error.",
+    )
+    mode = parser.add_mutually_exclusive_group()
+    mode.add_argument("--first", action="store_true",
+                      help="print only the first selected element (Document.xpath_find)")
+    mode.add_argument("--count", action="store_true",
+                      help="print the number of selected nodes of each file")
+    mode.add_argument("--tree", action="store_true",
+                      help="print each file's element tree instead of querying; "
+                           "every argument is then a FILE")
+    parser.add_argument("--json", action="store_true",
+                        help="print one JSON object per line instead")
+    parser.add_argument("--exclude", metavar="KIND", type=node_kind, action="append", default=[],
+                        help="leave nodes of this kind out of the tree (repeatable): "
+                             + ", ".join(KINDS))
+    parser.add_argument("args", nargs="*", metavar="XPATH [FILE ...]", help=argparse.SUPPRESS)
+    return parser
+
+
+def kind_name(node_type: NodeType) -> str:
+    name = node_type.name
+    return name[len("NODE_"):].lower() if name else str(int(node_type))
+
+
+def record(label: str, element: Element | None) -> dict[str, object]:
+    if element is None:
+        return {"file": label, "position": None, "type": None, "name": None,
+                "path": None, "attributes": None, "text": None}
+    return {
+        "file": label,
+        "position": list(element.node_position),
+        "type": kind_name(element.type),
+        "name": element.name,
+        "path": element.path,
+        "attributes": element.attributes,
+        "text": element.text,
+    }
+
+
+def result_line(label: str, element: Element | None) -> str:
+    if element is None:
+        return f"{label}\tNone"
+    return "\t".join([label, repr(element.node_position), element.path,
+                      repr(element.attributes), repr(element.text)])
+
+
+def tree_lines(element: Element, depth: int = 0) -> Iterator[str]:
+    parts = [element.name if element.type == NodeType.NODE_ELEMENT else f"#{kind_name(element.type)}"]
+    if element.attributes:
+        parts.append(repr(element.attributes))
+    if element.text is not None:
+        parts.append(repr(element.text))
+    yield "  " * depth + " ".join(parts)
+    for child in element:
+        yield from tree_lines(child, depth + 1)
+
+
+def read_text(name: str, stdin: TextIO) -> str:
+    try:
+        if name == STDIN:
+            data = stdin.buffer.read()
+        else:
+            with open(name, "rb") as file:
+                data = file.read()
+    except OSError as error:
+        raise InputError(f"cannot read: {error.strerror or error}") from None
+    try:
+        return data.decode("utf-8-sig")
+    except UnicodeDecodeError as error:
+        raise InputError(f"not UTF-8 text: {error.reason} at byte {error.start}") from None
+
+
+def load(text: str, exclusions: list[NodeType]) -> Document:
+    document = Document()
+    document.set_node_type_exclusions(exclusions)
+    try:
+        document.load_string(text)
+    except RuntimeError as error:
+        raise InputError(f"malformed XML: {error}") from None
+    return document
+
+
+def query(document: Document, xpath: str, first: bool) -> list[Element | None]:
+    try:
+        if first:
+            found = document.xpath_find(xpath)
+            return [] if found is None else [found]
+        return list(document.xpath_findall(xpath))
+    except ValueError as error:
+        raise InputError(f"invalid XPath expression {xpath!r}: {error}") from None
+
+
+def outputs(options: argparse.Namespace, xpath: str | None, document: Document,
+            label: str) -> tuple[Iterable[str], bool]:
+    """The lines to print for one loaded input, and whether anything was selected."""
+    if xpath is None:
+        root = document.get_root()
+        assert root is not None  # a loaded document always has its document element
+        if options.json:
+            return (json.dumps(record(label, e), ensure_ascii=False) for e in root.walk()), True
+        return [label, *("  " + line for line in tree_lines(root))], True
+    results = query(document, xpath, options.first)
+    if options.count and options.json:
+        lines: Iterable[str] = [json.dumps({"file": label, "count": len(results)}, ensure_ascii=False)]
+    elif options.count:
+        lines = [f"{label}\t{len(results)}"]
+    elif options.json:
+        lines = (json.dumps(record(label, e), ensure_ascii=False) for e in results)
+    else:
+        lines = (result_line(label, e) for e in results)
+    return lines, bool(results)
+
+
+def run(options: argparse.Namespace, xpath: str | None, files: Sequence[str],
+        out: TextIO, err: TextIO, stdin: TextIO) -> int:
+    matched = failed = False
+    try:
+        for name in files:
+            label = STDIN_LABEL if name == STDIN else name
+            try:
+                lines, selected = outputs(options, xpath, load(read_text(name, stdin), options.exclude),
+                                          label)
+                matched = matched or selected
+                for line in lines:
+                    print(line, file=out)
+            except (BrokenPipeError, KeyboardInterrupt):
+                raise
+            except InputError as error:
+                print(f"tamarack: {label}: {error}", file=err)
+                failed = True
+            except Exception as error:  # never a traceback: report it like any other failure
+                print(f"tamarack: {label}: {type(error).__name__}: {error}", file=err)
+                failed = True
+    except BrokenPipeError:
+        # The reader went away (as with `| head`): stop quietly. Standard output
+        # now points at the null device, so that the final flush cannot fail.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())
+    return 2 if failed else 0 if matched else 1
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    options = parser.parse_intermixed_args(argv)
+    args: list[str] = options.args
+    if options.tree:
+        xpath, files = None, args
+    elif not args:
+        parser.error("the XPATH argument is required")
+    else:
+        xpath, files = args[0], args[1:]
+    for stream in (sys.stdout, sys.stderr):
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
+    try:
+        return run(options, xpath, files or [STDIN], sys.stdout, sys.stderr, sys.stdin)
+    except KeyboardInterrupt:
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())
