@@ -8,9 +8,10 @@ SAMPLE = Path(__file__).with_name("sample.xml")
 
 
 def describe(element) -> str:
+    position = element.node_position
     if element.type == NodeType.NODE_CDATA:
-        return "#cdata"
-    parts = [element.name]
+        return f"#cdata {position}"
+    parts = [element.name, str(position)]
     if element.attributes:
         parts.append(str(element.attributes))
     if element.text is not None:
@@ -18,10 +19,10 @@ def describe(element) -> str:
     return " ".join(parts)
 
 
-def show(element, depth: int = 0) -> None:
-    print("  " * depth + describe(element))
-    for child in element:
-        show(child, depth + 1)
+def show(root) -> None:
+    for element in root.walk():
+        depth = len(element.node_position) - 1
+        print("  " * depth + describe(element))
 
 
 def main() -> None:
@@ -30,6 +31,20 @@ def main() -> None:
     root = document.get_root()
     show(root)
     print(f"root path: {root.path!r}, parent: {root.parent!r}")
+
+    # A node position leads back to the very same element.
+    position = (0, 1, 0, 0)
+    element = document.get_node_by_position(position)
+    print(f"\nposition {position} -> {element!r} at {element.path}")
+    print(f"same object from the root: {root.find_from_position(position) is element}")
+
+    # XPath queries answer with the tree's own elements.
+    first = document.xpath_find("//item[@currency='CHF']/title")
+    print(f"\nxpath_find //item[@currency='CHF']/title -> {first.text!r} at {first.node_position}")
+    print("xpath_findall //item[@sku]:")
+    for item in document.xpath_findall("//item[@sku]"):
+        print(f"  {item.attributes['sku']} {item.attributes['price']} {item.attributes['currency']} "
+              f"at {item.node_position}, same object: {document.get_node_by_position(item.node_position) is item}")
 
 
 if __name__ == "__main__":
