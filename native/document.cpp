@@ -1,5 +1,6 @@
 // Document: one loaded XML text, its node-type exclusions, the lazily built root Element, lookups
 // by node position and by hash value, and XPath queries answered with the tree's own elements.
+#include "element_index.hpp"
 #include "errors.hpp"
 #include "module.hpp"
 
@@ -16,11 +17,17 @@ DocumentObject* self_of(PyObject* obj) noexcept { return reinterpret_cast<Docume
 
 bool _has_root(DocumentObject* self) noexcept;
 
+// Every change of the dictionary by hash value drops its native mirror.
+void drop_index(DocumentObject* self) noexcept {
+    if (self->_index) self->_index->clear();
+}
+
 // Lets go of the built tree, which the Document kept out of the collector: its elements are freed
 // now when nothing else refers to them, or handed to the collector. The dictionary's references
 // are dropped first, when the dictionary is the Document's alone.
 void release_built_tree(DocumentObject* self) noexcept {
     if (!_has_root(self)) return;
+    drop_index(self);
     if (PyDict_Check(self->_nodes_by_hash_value) && Py_REFCNT(self->_nodes_by_hash_value) == 1)
         PyDict_Clear(self->_nodes_by_hash_value);
     release_tree(as_element(self->_root), false);
@@ -38,6 +45,7 @@ PyObject* document_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     self->_root = Py_NewRef(Py_None);
     self->_has_document = 0;
     self->_nodes_by_hash_value = Py_NewRef(Py_None);
+    self->_index = nullptr;
     return obj;
 }
 
@@ -62,6 +70,7 @@ int document_init(PyObject* obj, PyObject* args, PyObject* kwargs) noexcept {
     replace_ref(self->_root, root);
     PyObject* dict = PyDict_New();
     if (!dict) return -1;
+    drop_index(self);
     replace_ref(self->_nodes_by_hash_value, dict);
     return 0;
 }
@@ -76,6 +85,7 @@ int document_traverse(PyObject* obj, visitproc visit, void* arg) noexcept {
 int document_clear(PyObject* obj) noexcept {
     DocumentObject* self = self_of(obj);
     release_built_tree(self);
+    drop_index(self);
     replace_ref(self->_root, Py_NewRef(Py_None));
     replace_ref(self->_nodes_by_hash_value, Py_NewRef(Py_None));
     return 0;
@@ -87,6 +97,7 @@ void document_dealloc(PyObject* obj) noexcept {
     release_built_tree(self);
     self->_document.~xml_document();
     self->_node_type_exclusions.~node_type_set();
+    delete self->_index;
     Py_CLEAR(self->_root);
     Py_CLEAR(self->_nodes_by_hash_value);
     Py_TYPE(obj)->tp_free(obj);
@@ -110,6 +121,7 @@ int _reset(DocumentObject* self) noexcept {
             add_traceback("tamarack.pugixml.Document._reset");
             return -1;
         }
+        drop_index(self);
         PyDict_Clear(self->_nodes_by_hash_value);
         ElementObject* root = as_element(self->_root);
         release_tree(root, true);
@@ -166,9 +178,11 @@ struct collect_frame {
     Py_ssize_t index;
 };
 
-int collect_in_preorder(PyObject* dict, ElementObject* root) noexcept {
+int collect_in_preorder(PyObject* dict, ElementObject* root,
+                        std::vector<std::pair<std::size_t, ElementObject*>>& entries) noexcept {
     try {
         if (insert_by_hash_value(dict, root) < 0) return -1;
+        entries.emplace_back(root->node_struct.hash_value, root);
         std::vector<collect_frame> stack{{root->_children, 0}};
         while (!stack.empty()) {
             collect_frame& top = stack.back();
@@ -179,12 +193,24 @@ int collect_in_preorder(PyObject* dict, ElementObject* root) noexcept {
             PyObject* child = PyList_GET_ITEM(top.children, top.index++);
             if (!is_element(child)) continue;
             if (insert_by_hash_value(dict, as_element(child)) < 0) return -1;
+            entries.emplace_back(as_element(child)->node_struct.hash_value, as_element(child));
             stack.push_back({as_element(child)->_children, 0});
         }
         return 0;
     } catch (...) {
         translate_current_exception();
         return -1;
+    }
+}
+
+// Mirrors the dictionary just filled; without memory for it, lookups use the dictionary itself.
+void fill_index(DocumentObject* self, const std::vector<std::pair<std::size_t, ElementObject*>>& entries) noexcept {
+    try {
+        if (!self->_index) self->_index = new element_index();
+        self->_index->reserve(entries.size());
+        for (const auto& [key, element] : entries) self->_index->insert(key, element);
+    } catch (const std::bad_alloc&) {
+        drop_index(self);
     }
 }
 
@@ -197,12 +223,18 @@ int _collect_nodes_by_hash_value(DocumentObject* self) noexcept {
         PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%.30s'", Py_TYPE(dict)->tp_name, "clear");
         return -1;
     }
+    drop_index(self);
     PyDict_Clear(dict);
     if (!is_element(root.get())) return 0;
-    if (collect_in_preorder(dict, as_element(root.get())) < 0) {
+    std::vector<std::pair<std::size_t, ElementObject*>> entries;
+    if (collect_in_preorder(dict, as_element(root.get()), entries) < 0) {
         add_traceback("tamarack.pugixml.Document._collect_nodes_by_hash_value");
         return -1;
     }
+    // The tree is out of the collector while the Document holds it, and so may the dictionary be,
+    // which refers to nothing else; the collector would otherwise visit every element through it.
+    PyObject_GC_UnTrack(dict);
+    fill_index(self, entries);
     return 0;
 }
 
@@ -212,6 +244,12 @@ PyObject* _find_from_hash_value(DocumentObject* self, std::size_t hash_value) no
     Py_ssize_t size = PyDict_CheckExact(dict) ? PyDict_GET_SIZE(dict) : PyObject_Size(dict);
     if (size < 0) return nullptr;
     if (size == 0 && self->vtab->_collect_nodes_by_hash_value(self) < 0) return nullptr;
+    if (self->_index && PyDict_CheckExact(self->_nodes_by_hash_value) &&
+        self->_index->size() == static_cast<std::size_t>(PyDict_GET_SIZE(self->_nodes_by_hash_value))) {
+        ElementObject* element = self->_index->find(hash_value);
+        if (!element) Py_RETURN_NONE;
+        return Py_NewRef(reinterpret_cast<PyObject*>(element));
+    }
     Ref key = Ref::steal(PyLong_FromSize_t(hash_value));
     if (!key) return nullptr;
     PyObject* found = PyDict_GetItemWithError(self->_nodes_by_hash_value, key.get());

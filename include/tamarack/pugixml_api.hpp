@@ -143,6 +143,7 @@ using node_type_set = std::set<int>;
 
 struct ElementObject;
 struct DocumentObject;
+class element_index;
 
 // Element's operation table, in slot order.
 struct ElementVTable {
@@ -196,6 +197,7 @@ struct DocumentObject {
     int _has_document;
     PyObject* _nodes_by_hash_value;   // owned: dict hash value -> Element, or None before __init__
     node_type_set _node_type_exclusions;
+    element_index* _index;            // owned: native mirror of _nodes_by_hash_value, or null
 };
 
 }  // namespace tamarack

@@ -1,0 +1,69 @@
+// A native mirror of a Document's dictionary by hash value, for the lookups of query results.
+//
+// The dictionary maps Python ints to elements; a lookup there costs a new int, a probe of the index
+// table, the entry and the key object: several cache misses per result when a query selects nodes
+// spread over a large tree. pugixml's hash values of nodes allocated one after the other are close
+// to each other, so this table places them by the value itself and a query's results, which come in
+// document order, probe it almost sequentially. It holds borrowed pointers: the dictionary that it
+// mirrors holds the elements.
+#pragma once
+
+#include <tamarack/pugixml_api.hpp>
+
+#include <cstddef>
+#include <vector>
+
+namespace tamarack {
+
+class element_index {
+public:
+    // Prepares room for `count` entries; throws std::bad_alloc.
+    void reserve(std::size_t count) {
+        std::size_t capacity = 16;
+        while (capacity < count + count / 2 + 1) capacity *= 2;
+        slots_.assign(capacity, slot{});
+        size_ = 0;
+    }
+
+    // Enters or replaces the element under `key`, which is never 0 (a null handle's value).
+    void insert(std::size_t key, ElementObject* element) noexcept {
+        std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = key & mask;; i = (i + 1) & mask) {
+            if (slots_[i].key == 0) {
+                slots_[i] = {key, element};
+                ++size_;
+                return;
+            }
+            if (slots_[i].key == key) {
+                slots_[i].element = element;
+                return;
+            }
+        }
+    }
+
+    ElementObject* find(std::size_t key) const noexcept {
+        if (slots_.empty() || key == 0) return nullptr;
+        std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = key & mask; slots_[i].key != 0; i = (i + 1) & mask)
+            if (slots_[i].key == key) return slots_[i].element;
+        return nullptr;
+    }
+
+    std::size_t size() const noexcept { return size_; }
+    std::size_t capacity() const noexcept { return slots_.size(); }
+
+    void clear() noexcept {
+        std::vector<slot>().swap(slots_);
+        size_ = 0;
+    }
+
+private:
+    struct slot {
+        std::size_t key = 0;
+        ElementObject* element = nullptr;
+    };
+    std::vector<slot> slots_;
+    std::size_t size_ = 0;
+};
+
+}  // namespace tamarack
