@@ -4,8 +4,10 @@
 // table, the entry and the key object: several cache misses per result when a query selects nodes
 // spread over a large tree. pugixml's hash values of nodes allocated one after the other are close
 // to each other, so this table places them by the value itself and a query's results, which come in
-// document order, probe it almost sequentially. It holds borrowed pointers: the dictionary that it
-// mirrors holds the elements.
+// document order, probe it almost sequentially. Runs of 32 consecutive values keep their order in
+// the table, and the runs themselves are scattered by a multiplicative hash, so that the values of
+// nodes from different pages of pugixml's memory do not pile up into long probe sequences. It holds
+// borrowed pointers: the dictionary that it mirrors holds the elements.
 #pragma once
 
 #include <tamarack/pugixml_api.hpp>
@@ -28,7 +30,7 @@ public:
     // Enters or replaces the element under `key`, which is never 0 (a null handle's value).
     void insert(std::size_t key, ElementObject* element) noexcept {
         std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = key & mask;; i = (i + 1) & mask) {
+        for (std::size_t i = home(key); ; i = (i + 1) & mask) {
             if (slots_[i].key == 0) {
                 slots_[i] = {key, element};
                 ++size_;
@@ -44,7 +46,7 @@ public:
     ElementObject* find(std::size_t key) const noexcept {
         if (slots_.empty() || key == 0) return nullptr;
         std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = key & mask; slots_[i].key != 0; i = (i + 1) & mask)
+        for (std::size_t i = home(key); slots_[i].key != 0; i = (i + 1) & mask)
             if (slots_[i].key == key) return slots_[i].element;
         return nullptr;
     }
@@ -58,6 +60,11 @@ public:
     }
 
 private:
+    std::size_t home(std::size_t key) const noexcept {
+        std::size_t run = static_cast<std::size_t>((static_cast<unsigned long long>(key >> 5) * 0x9E3779B97F4A7C15ull) >> 24);
+        return ((run << 5) | (key & 31)) & (slots_.size() - 1);
+    }
+
     struct slot {
         std::size_t key = 0;
         ElementObject* element = nullptr;

@@ -104,36 +104,34 @@ Py_ssize_t children_held(const ElementObject* e) noexcept {
     return held;
 }
 
-// Whether every reference to the tree's elements and lists comes from the tree itself, plus the
-// one reference to `top` held by its owner.
-bool referred_to_from_outside(ElementObject* top) noexcept {
-    for (ElementObject* e = top; e; e = next_in_preorder(e, top)) {
-        Py_ssize_t internal = 1 + children_held(e);  // the parent's slot (the owner's, for top), each child's _parent
-        if (Py_REFCNT(e) != internal) return true;
-        if (owns_list(e) && Py_REFCNT(e->_children) != 1) return true;
-    }
-    return false;
+// Whether `e` is referred to only from within its tree: from its parent's list (from its owner, for
+// the top element) and from each of its children's parent links, and its own list only by itself.
+bool referred_to_from_inside_only(const ElementObject* e) noexcept {
+    if (Py_REFCNT(e) != 1 + children_held(e)) return false;
+    return !owns_list(e) || Py_REFCNT(e->_children) == 1;
 }
 
-// Cuts every link of the tree while holding each element, then lets go of them all: each is freed
-// on its own, with no cascade through the tree. With `keep_top`, `top` keeps its list, which its
-// owner empties afterwards.
-bool take_apart(ElementObject* top, bool keep_top) noexcept {
-    std::vector<ElementObject*> held;
+// Holds every element of the tree in pre-order. False, holding none, when something outside refers
+// to one of them or there is no memory to hold them all.
+bool hold_if_unreferred(ElementObject* top, std::vector<ElementObject*>& held) noexcept {
+    bool complete = true;
     try {
-        for (ElementObject* e = top; e; e = next_in_preorder(e, top)) held.push_back(e);
+        for (ElementObject* e = top; e; e = next_in_preorder(e, top)) {
+            if (!referred_to_from_inside_only(e)) {
+                complete = false;
+                break;
+            }
+            held.push_back(e);
+            Py_INCREF(e);
+        }
     } catch (const std::bad_alloc&) {
-        return false;
+        complete = false;
     }
-    for (ElementObject* e : held) Py_INCREF(e);
-    for (ElementObject* e : held) {
-        if (e == top && keep_top) continue;
-        replace_ref(e->_parent, Py_NewRef(Py_None));
-        replace_ref(e->_children, Py_NewRef(constants.empty_list));
-        e->_child_count = 0;
+    if (!complete) {
+        for (ElementObject* e : held) Py_DECREF(e);
+        held.clear();
     }
-    for (ElementObject* e : held) Py_DECREF(e);
-    return true;
+    return complete;
 }
 
 }  // namespace
@@ -146,7 +144,23 @@ void track_tree(ElementObject* top) noexcept {
 }
 
 void release_tree(ElementObject* top, bool keep_top) noexcept {
-    if (referred_to_from_outside(top) || !take_apart(top, keep_top)) track_tree(top);
+    std::vector<ElementObject*> held;
+    if (!hold_if_unreferred(top, held)) {
+        track_tree(top);
+        return;
+    }
+    // Cuts each element's links while it is held, then lets go of it: in pre-order its parent has
+    // already lost its list, so each element is freed once its last child has let go of it, and no
+    // release cascades through the tree. With `keep_top`, `top` keeps its list, which its owner
+    // empties afterwards.
+    for (ElementObject* e : held) {
+        if (e != top || !keep_top) {
+            replace_ref(e->_parent, Py_NewRef(Py_None));
+            replace_ref(e->_children, Py_NewRef(constants.empty_list));
+            e->_child_count = 0;
+        }
+        Py_DECREF(e);
+    }
 }
 
 int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_type_set& exclusions) noexcept {
