@@ -1,17 +1,21 @@
-"""Parse and tree-building times of tamarack next to ElementTree and lxml.
+"""tamarack next to ElementTree and lxml: load, build, query, walk, free and memory.
 
 Run with `make bench`, or `.venv/bin/python bench/bench.py --help`.
 
-Every case is a (name, setup, fn) entry: setup(text) prepares the input once
-per document, outside the timings; fn(input) is the timed work. Its result is
-kept alive until the clock has stopped, so freeing a tree is never timed.
-The collector runs before each repetition and stays enabled while timing,
-as it is in ordinary programs.
+Every row is measured in this one run, on documents that bench/gen.py generates. A row is a
+(name, prepare, fn) entry: prepare() builds what the timed work needs, outside the clock (again
+before every repetition, so a first query always meets a fresh tree); fn(state) is the timed work.
+Its result is kept until the clock has stopped. The collector runs before each repetition and
+stays enabled while timing, as it is in ordinary programs. Each group of rows names the row that
+its ratio columns divide by, for ElementTree and for lxml.
 """
 
 import argparse
 import gc
+import json
+import os
 import statistics
+import subprocess
 import sys
 import time
 import xml.etree.ElementTree as ET
@@ -28,109 +32,336 @@ try:
 except ImportError:
     lxml_etree = None
 
-# Ratio columns divide by the best time of these rows.
-BASELINE_ET = "ElementTree fromstring"
-BASELINE_LXML = "lxml fromstring"
+COMMON = "//title"
+SELECTIVE = "//record[@sku='SKU-00001234']"
+UNION = "//vendor | //stock"
+ET_COMMON = ".//title"
+ET_SELECTIVE = ".//record[@sku='SKU-00001234']"
 
 
-class Case(NamedTuple):
+class Row(NamedTuple):
     name: str
-    setup: Callable[[str], Any]
+    prepare: Callable[[], Any]
     fn: Callable[[Any], Any]
+    peer: str = ""  # "et", "lxml" or "" for tamarack
 
 
-def _same(text: str) -> str:
-    return text
+class Group(NamedTuple):
+    title: str
+    rows: list[Row]
+    et_base: str | None
+    lxml_base: str | None
 
 
-def _utf8(text: str) -> bytes:
-    return text.encode("utf-8")
+# --- what the rows work on -------------------------------------------------------------------
 
-
-def tamarack_load(text: str) -> Any:
-    document = Document()
-    document.load_string(text)
-    return document
-
-
-def tamarack_load_root(text: str) -> Any:
+def tamarack_built(text: str) -> tuple[Document, Any]:
     document = Document()
     document.load_string(text)
     return document, document.get_root()
 
 
-def lxml_fromstring_iter(data: bytes) -> Any:
-    root = lxml_etree.fromstring(data)
+def tamarack_queried(text: str) -> tuple[Document, Any]:
+    document, root = tamarack_built(text)
+    document.xpath_find(COMMON)  # fills the dictionary by hash value
+    return document, root
+
+
+def lxml_parser() -> Any:
+    return lxml_etree.XMLParser(huge_tree=True)
+
+
+def lxml_root(data: bytes) -> Any:
+    return lxml_etree.fromstring(data, lxml_parser())
+
+
+def lxml_materialised(data: bytes) -> tuple[Any, list[Any]]:
+    root = lxml_root(data)
     return root, list(root.iter())
 
 
-def cases() -> list[Case]:
-    result = [
-        Case("tamarack load_string", _same, tamarack_load),
-        Case("tamarack load_string + get_root", _same, tamarack_load_root),
-        Case(BASELINE_ET, _same, ET.fromstring),
+def each_attributes_and_text(elements: list[Any]) -> int:
+    n = 0
+    for e in elements:
+        n += len(e.attributes)
+        if e.text is not None:
+            n += 1
+    return n
+
+
+def each_attrib_and_text(elements: list[Any]) -> int:
+    n = 0
+    for e in elements:
+        n += len(e.attrib)
+        if e.text is not None:
+            n += 1
+    return n
+
+
+def free_tamarack(order: str) -> Callable[[Any], Any]:
+    def fn(holder: list[Any]) -> None:
+        document, root = holder.pop()
+        if order == "root first":
+            del root
+            del document
+        else:
+            del document
+            del root
+        gc.collect()
+    return fn
+
+
+def free_one(holder: list[Any]) -> None:
+    holder.pop()
+    gc.collect()
+
+
+# --- the groups ------------------------------------------------------------------------------
+
+def load_group(text: str, data: bytes) -> Group:
+    rows = [
+        Row("tamarack load_string", lambda: text, lambda t: (d := Document()).load_string(t) or d),
+        Row("tamarack load_string + get_root", lambda: text, tamarack_built),
+        Row("ET fromstring", lambda: text, ET.fromstring, "et"),
     ]
-    if lxml_etree is not None:
-        result += [
-            Case(BASELINE_LXML, _utf8, lxml_etree.fromstring),
-            Case("lxml fromstring + list(iter())", _utf8, lxml_fromstring_iter),
+    if lxml_etree:
+        rows += [
+            Row("lxml fromstring", lambda: data, lxml_root, "lxml"),
+            Row("lxml fromstring + list(root.iter())", lambda: data, lxml_materialised, "lxml"),
         ]
-    return result
+    return Group("Load and build", rows, "ET fromstring", "lxml fromstring + list(root.iter())")
 
 
-def measure(case: Case, text: str, repeat: int) -> list[float]:
-    """Times of `repeat` runs of the case, in milliseconds."""
-    data = case.setup(text)
+def query_groups(text: str, data: bytes, with_union_peer: bool) -> list[Callable[[], Group]]:
+    """One group per query, each with the peers' rows for the same query."""
+    built = lambda: tamarack_built(text)  # noqa: E731
+    queried = lambda: tamarack_queried(text)  # noqa: E731
+
+    def common() -> Group:
+        rows = [
+            Row(f"tamarack first query xpath_findall {COMMON} (fills the dictionary)", built,
+                lambda s: s[0].xpath_findall(COMMON)),
+            Row(f"tamarack xpath_findall {COMMON}", queried, lambda s: s[0].xpath_findall(COMMON)),
+            Row(f"ET findall {ET_COMMON}", lambda: ET.fromstring(text), lambda r: r.findall(ET_COMMON), "et"),
+        ]
+        if lxml_etree:
+            rows.append(Row(f"lxml xpath {COMMON}", lambda: lxml_materialised(data), lambda s: s[0].xpath(COMMON),
+                            "lxml"))
+        return Group(f"Query {COMMON}, a common element name", rows, f"ET findall {ET_COMMON}",
+                     f"lxml xpath {COMMON}")
+
+    def selective() -> Group:
+        rows = [
+            Row(f"tamarack xpath_findall {SELECTIVE}", queried, lambda s: s[0].xpath_findall(SELECTIVE)),
+            Row(f"tamarack xpath_find {SELECTIVE}", queried, lambda s: s[0].xpath_find(SELECTIVE)),
+            Row(f"ET findall {ET_SELECTIVE}", lambda: ET.fromstring(text), lambda r: r.findall(ET_SELECTIVE),
+                "et"),
+        ]
+        if lxml_etree:
+            rows.append(Row(f"lxml xpath {SELECTIVE}", lambda: lxml_materialised(data),
+                            lambda s: s[0].xpath(SELECTIVE), "lxml"))
+        return Group(f"Query {SELECTIVE}, a selective predicate", rows, f"ET findall {ET_SELECTIVE}",
+                     f"lxml xpath {SELECTIVE}")
+
+    def union() -> Group:
+        rows = [Row(f"tamarack xpath_findall {UNION}", queried, lambda s: s[0].xpath_findall(UNION))]
+        if lxml_etree and with_union_peer:
+            rows.append(Row(f"lxml xpath {UNION}", lambda: lxml_materialised(data), lambda s: s[0].xpath(UNION),
+                            "lxml"))
+        return Group(f"Query {UNION}, a union (ElementTree's subset has no union)", rows, None,
+                     f"lxml xpath {UNION}" if with_union_peer else None)
+
+    return [common, selective, union]
+
+
+def walk_group(text: str, data: bytes) -> Group:
+    document, root = tamarack_queried(text)
+    elements = list(root.walk())
+    et_root = ET.fromstring(text)
+    et_elements = list(et_root.iter())
+    rows = [
+        # The document stays alive with its tree, as it does in use.
+        Row("tamarack list(root.walk())", lambda: (document, root), lambda s: list(s[1].walk())),
+        Row("tamarack list(iter(root))", lambda: (document, root), lambda s: list(iter(s[1]))),
+        Row("tamarack node_position of every element", lambda: elements, lambda es: [e.node_position for e in es]),
+        Row("tamarack attributes and text of every element", lambda: elements, each_attributes_and_text),
+        Row("ET list(root.iter())", lambda: et_root, lambda r: list(r.iter()), "et"),
+        Row("ET attrib and text of every element", lambda: et_elements, each_attrib_and_text, "et"),
+    ]
+    if lxml_etree:
+        lx_root, lx_elements = lxml_materialised(data)
+        rows += [
+            Row("lxml list(root.iter())", lambda: lx_root, lambda r: list(r.iter()), "lxml"),
+            Row("lxml attrib and text of every element", lambda: lx_elements, each_attrib_and_text, "lxml"),
+        ]
+    return Group("Traversal", rows, "ET list(root.iter())", "lxml list(root.iter())")
+
+
+def free_group(text: str, data: bytes) -> Group:
+    rows = [
+        Row("tamarack free (root dropped, then document)", lambda: [tamarack_queried(text)],
+            free_tamarack("root first")),
+        Row("tamarack free (document dropped, then root)", lambda: [tamarack_queried(text)],
+            free_tamarack("document first")),
+        Row("ET free", lambda: [ET.fromstring(text)], free_one, "et"),
+    ]
+    if lxml_etree:
+        rows.append(Row("lxml free (root and all proxies)", lambda: [lxml_materialised(data)], free_one, "lxml"))
+    return Group("Freeing a built tree, then gc.collect()", rows, "ET free", "lxml free (root and all proxies)")
+
+
+def collect_group(text: str, data: bytes) -> Group:
+    rows = [
+        Row("tamarack gc.collect() with the tree alive", lambda: tamarack_queried(text), lambda s: gc.collect()),
+        Row("ET gc.collect() with the tree alive", lambda: ET.fromstring(text), lambda s: gc.collect(), "et"),
+    ]
+    if lxml_etree:
+        rows += [
+            Row("lxml gc.collect() with the tree alive", lambda: lxml_root(data), lambda s: gc.collect(), "lxml"),
+            Row("lxml gc.collect() with the tree and all proxies alive", lambda: lxml_materialised(data),
+                lambda s: gc.collect(), "lxml"),
+        ]
+    return Group("A full collection while the tree is alive", rows,
+                 "ET gc.collect() with the tree alive", "lxml gc.collect() with the tree alive")
+
+
+# --- measuring -------------------------------------------------------------------------------
+
+def measure(row: Row, repeat: int) -> list[float]:
+    """Times of `repeat` runs of the row, in milliseconds."""
     times = []
     for _ in range(repeat):
+        state = row.prepare()
         gc.collect()
         start = time.perf_counter_ns()
-        result = case.fn(data)
+        result = row.fn(state)
         elapsed = time.perf_counter_ns() - start
         times.append(elapsed / 1e6)
-        del result
+        del result, state
     return times
 
 
 def _ratio(value: float, base: float | None) -> str:
-    return "n/a" if base is None else f"{value / base:.2f}"
+    return "n/a" if not base else f"{value / base:.2f}"
 
 
-def table(document: str, text: str, repeat: int) -> str:
-    rows = [(case.name, measure(case, text, repeat)) for case in cases()]
-    best = {name: min(times) for name, times in rows}
-    base_et = best.get(BASELINE_ET)
-    base_lxml = best.get(BASELINE_LXML)
-    size = len(text.encode("utf-8"))
+def render(group: Group, repeat: int) -> str:
+    measured = [(row, measure(row, repeat)) for row in group.rows]
+    best = {row.name: min(times) for row, times in measured}
+    base_et = best.get(group.et_base) if group.et_base else None
+    base_lxml = best.get(group.lxml_base) if group.lxml_base else None
     lines = [
-        f"### {document}: {size / 1e6:.1f} MB, {repeat} repetitions",
+        f"**{group.title}**" + "".join(
+            f" (ratios to {' and '.join(b for b in (group.et_base, group.lxml_base) if b)})"
+            for _ in [0] if group.et_base or group.lxml_base),
         "",
         "| case | best ms | median ms | × ET | × lxml |",
         "|---|---:|---:|---:|---:|",
     ]
-    for name, times in rows:
-        lines.append(
-            f"| {name} | {min(times):.1f} | {statistics.median(times):.1f} "
-            f"| {_ratio(min(times), base_et)} | {_ratio(min(times), base_lxml)} |"
-        )
+    for row, times in measured:
+        lines.append(f"| {row.name} | {min(times):.2f} | {statistics.median(times):.2f} "
+                     f"| {_ratio(min(times), base_et)} | {_ratio(min(times), base_lxml)} |")
+    return "\n".join(lines)
+
+
+# Memory is measured in a fresh interpreter per library, so that one library's freed memory is
+# not counted as another's.
+MEMORY_PROBE = r"""
+import gc, json, sys, tracemalloc
+sys.path.insert(0, sys.argv[1])
+import gen
+which, kind, size = sys.argv[2], sys.argv[3], int(sys.argv[4])
+text = gen.document(kind, size)
+data = text.encode()
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+trace = sys.argv[5] == "trace"
+keep = None
+gc.collect()
+if trace:
+    tracemalloc.start()
+before = rss()
+if which == "tamarack":
+    from tamarack.pugixml import Document
+    d = Document(); d.load_string(text); root = d.get_root(); d.xpath_find("//*")
+    keep = (d, root); n = sum(1 for _ in root.walk())
+elif which == "ET":
+    import xml.etree.ElementTree as ET
+    root = ET.fromstring(text); keep = root; n = sum(1 for _ in root.iter())
+else:
+    from lxml import etree
+    root = etree.fromstring(data, etree.XMLParser(huge_tree=True)); keep = (root, list(root.iter())); n = len(keep[1])
+gc.collect()
+traced = tracemalloc.get_traced_memory()[0] if trace else 0
+print(json.dumps({"elements": n, "rss": (rss() - before) / n, "traced": traced / n}))
+"""
+
+
+def memory_rows(kind: str, size: int) -> str:
+    libraries = ["tamarack", "ET"] + (["lxml"] if lxml_etree else [])
+    lines = ["**Memory after the build, per element** (a fresh interpreter each; tamarack with its dictionary by hash value filled, lxml with a proxy for every element)", "",
+             "| library | elements | RSS B/element | tracemalloc B/element |", "|---|---:|---:|---:|"]
+    def probe(library: str, mode: str) -> dict[str, float]:
+        out = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(Path(__file__).parent), library, kind,
+                              str(size), mode], check=True, capture_output=True, text=True).stdout
+        return json.loads(out)
+
+    for library in libraries:
+        # tracemalloc's own bookkeeping would show in the resident size: two separate runs.
+        resident, traced = probe(library, "rss"), probe(library, "trace")
+        lines.append(f"| {library} | {resident['elements']:.0f} | {resident['rss']:.0f} | {traced['traced']:.0f} |")
     return "\n".join(lines)
 
 
 def main(argv: list[str] | None = None) -> int:
+    global lxml_etree
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--sizes", type=float, nargs="+", default=[1.0, 10.0],
-                        metavar="MB", help="catalog sizes in megabytes (default: 1 10)")
-    parser.add_argument("--repeat", type=int, default=5, help="repetitions per case (default: 5)")
+    parser.add_argument("--sizes", type=float, nargs="+", default=[1.0, 10.0, 50.0], metavar="MB",
+                        help="catalog sizes in megabytes (default: 1 10 50)")
+    parser.add_argument("--kinds", nargs="+", default=["catalog", "wide", "deep"], choices=gen.KINDS,
+                        help="documents to measure (default: all)")
+    parser.add_argument("--repeat", type=int, default=5, help="repetitions per row (default: 5)")
+    parser.add_argument("--other-size", type=float, default=1.0, metavar="MB",
+                        help="size of the wide and deep documents in megabytes (default: 1)")
     args = parser.parse_args(argv)
 
-    print(f"Python {sys.version.split()[0]}"
-          + ("" if lxml_etree is not None else "; lxml not installed, its rows are left out"))
-    print("Ratios: best time divided by the best time of ElementTree fromstring (× ET) "
-          "and of lxml fromstring (× lxml); below 1 is faster.\n")
-    for megabytes in args.sizes:
-        text = gen.catalog(int(megabytes * 1_000_000))
-        print(table("catalog", text, args.repeat))
-        print()
+    print(f"Python {sys.version.split()[0]}, {os.cpu_count()} cores"
+          + ("" if lxml_etree else "; lxml not installed, its rows are left out"))
+    print("Ratios: best time divided by the best time of the group's ElementTree row (× ET) and lxml row "
+          "(× lxml); below 1 is faster.\n")
+    for kind in args.kinds:
+        for megabytes in (args.sizes if kind == "catalog" else [args.other_size]):
+            size = int(megabytes * 1_000_000)
+            text = gen.document(kind, size)
+            data = text.encode("utf-8")
+            print(f"### {kind}: {len(data) / 1e6:.1f} MB\n")
+            lxml_module = lxml_etree
+            if lxml_etree:
+                try:
+                    lxml_root(data)
+                except Exception as error:  # libxml2 refuses some documents, e.g. very deep ones
+                    print(f"lxml cannot parse this document ({error}); its rows are left out.\n")
+                    lxml_etree = None
+            # Each group is made, measured and dropped before the next, so that no group's trees
+            # are alive while another group measures the collector.
+            makers = [lambda: load_group(text, data)]
+            if kind == "catalog":
+                # lxml's union sorts its result in time that grows far faster than the result: over
+                # 10 s on the 10 MB catalog, so it is measured on the smallest document only.
+                makers += query_groups(text, data, with_union_peer=megabytes <= 1.0)
+            makers += [lambda: walk_group(text, data), lambda: free_group(text, data),
+                       lambda: collect_group(text, data)]
+            for make in makers:
+                group = make()
+                print(render(group, args.repeat))
+                print()
+                del group
+                gc.collect()
+            print(memory_rows(kind, size))
+            print()
+            sys.stdout.flush()
+            lxml_etree = lxml_module
     return 0
 
 

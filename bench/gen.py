@@ -79,3 +79,17 @@ def wide(size: int) -> str:
 def deep(depth: int) -> str:
     """A chain of `depth` nested elements, the innermost one holding text."""
     return _HEADER + "<e>" * depth + "leaf" + "</e>" * depth + "\n"
+
+
+KINDS = ("catalog", "wide", "deep")
+
+
+def document(kind: str, size: int) -> str:
+    """The document of that kind, about `size` bytes; a deep one nests an element per 7 bytes."""
+    if kind == "catalog":
+        return catalog(size)
+    if kind == "wide":
+        return wide(size)
+    if kind == "deep":
+        return deep(max(1, size // 7))
+    raise ValueError(f"unknown kind {kind!r}")
