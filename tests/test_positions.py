@@ -5,6 +5,7 @@ import collections
 import pytest
 
 from tamarack.pugixml import Document, Element, NodeType
+from helpers import load
 
 # Kept children of r: a, the CDATA section, b, c. Text, the comment and the
 # processing instruction never count.
@@ -27,13 +28,6 @@ class Index:
 
     def __index__(self):
         return self.value
-
-
-def load(text, exclusions=()):
-    doc = Document()
-    doc.set_node_type_exclusions(list(exclusions))
-    doc.load_string(text)
-    return doc
 
 
 def elements_by_name(root):

@@ -7,6 +7,7 @@ import types
 import pytest
 
 from tamarack.pugixml import Document, NodeType
+from helpers import load, same
 
 # walk() from a yields a, b, d, c; text never shows.
 TREE = "<a>t1<b>t2<d/></b>t3<c/></a>"
@@ -18,18 +19,6 @@ DEEP = "<a><b><c><d/></c></b><e/></a>"
 
 class IntSub(int):
     pass
-
-
-def load(text, exclusions=()):
-    doc = Document()
-    doc.set_node_type_exclusions(list(exclusions))
-    doc.load_string(text)
-    return doc
-
-
-def same(got, expected):
-    got, expected = list(got), list(expected)
-    return len(got) == len(expected) and all(g is e for g, e in zip(got, expected))
 
 
 GENERATORS = [

@@ -10,6 +10,7 @@ import tracemalloc
 import pytest
 
 from tamarack.pugixml import Document, NodeType
+from helpers import load, same
 
 # Root a with children b, c, b; both b elements hold text and every element but c an id.
 ABC = '<a id="r"><b id="1">one</b><c/><b id="2">two</b></a>'
@@ -33,17 +34,6 @@ INVALID = [
 
 class StrSub(str):
     pass
-
-
-def load(text, exclusions=()):
-    doc = Document()
-    doc.set_node_type_exclusions(list(exclusions))
-    doc.load_string(text)
-    return doc
-
-
-def same(got, expected):
-    return len(got) == len(expected) and all(g is e for g, e in zip(got, expected))
 
 
 def abc_elements(doc):
