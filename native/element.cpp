@@ -57,7 +57,9 @@ PyObject* element_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
 int element_traverse(PyObject* obj, visitproc visit, void* arg) noexcept {
     ElementObject* self = as_element(obj);
     Py_VISIT(self->_parent);
-    Py_VISIT(self->_children);
+    // The empty list that leaves share lives as long as the module and takes part in no cycle;
+    // leaving it out also keeps gc.get_referents() from handing it to anybody who could fill it.
+    if (self->_children != constants.empty_list) Py_VISIT(self->_children);
     return 0;
 }
 
@@ -303,6 +305,8 @@ PyObject* coerce_index(PyObject* item) noexcept {
 PyObject* descend(PyObject* current, PyObject* item) noexcept {
     Ref index = Ref::steal(coerce_index(item));
     if (!index) return nullptr;
+    // Only a list changed behind the tree's back (through gc.get_referents) holds anything else.
+    if (!is_element(current)) Py_RETURN_NONE;
     PyObject* children = as_element(current)->_children;
     if (PyLong_CheckExact(index.get()) && PyList_CheckExact(children)) {
         int overflow = 0;

@@ -3,6 +3,7 @@
 #include "module.hpp"
 
 #include <climits>
+#include <iterator>
 
 namespace tamarack {
 namespace {
@@ -15,6 +16,9 @@ constexpr member members[] = {
     {"NODE_NULL", 0},    {"NODE_ELEMENT", 2}, {"NODE_PCData", 3},      {"NODE_CDATA", 4},
     {"NODE_COMMENT", 5}, {"NODE_PI", 6},      {"NODE_DECLARATION", 7}, {"NODE_DOCTYPE", 8},
 };
+
+// The members' names, interned at start-up: `type` looks its member up by name on every read.
+PyObject* member_names[std::size(members)];
 
 // getattr(obj, name) where a missing attribute is no error: `found` tells whether it exists; null with
 // `found` false and an exception set means the lookup failed otherwise.
@@ -139,6 +143,10 @@ Ref create_enum(PyObject* base) noexcept {
 }  // namespace
 
 int create_node_type() noexcept {
+    for (std::size_t i = 0; i < std::size(members); ++i) {
+        if (!member_names[i]) member_names[i] = PyUnicode_InternFromString(members[i].name);
+        if (!member_names[i]) return -1;
+    }
     Ref enum_module = Ref::steal(PyImport_ImportModule("enum"));
     if (!enum_module) return -1;
     Ref int_enum = Ref::steal(PyObject_GetAttrString(enum_module.get(), "IntEnum"));
@@ -165,8 +173,8 @@ PyObject* _node_type_to_py(int value) noexcept {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", constants.s_NodeType);
         return nullptr;
     }
-    for (const member& m : members) {
-        if (m.value == value) return PyObject_GetAttrString(node_type, m.name);
+    for (std::size_t i = 0; i < std::size(members); ++i) {
+        if (members[i].value == value) return PyObject_GetAttr(node_type, member_names[i]);
     }
     Ref number = Ref::steal(PyLong_FromLong(value));
     if (!number) return nullptr;

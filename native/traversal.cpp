@@ -36,6 +36,9 @@ struct generator_base {
 // Children of `element` as the list to iterate, or null with the TypeError a for loop would give
 // for an element torn down by the collector.
 PyObject* children_of(PyObject* element) noexcept {
+    // Only a list changed behind the tree's back (through gc.get_referents) holds anything but
+    // elements; such an item has no children to walk.
+    if (!is_element(element)) return PyList_New(0);
     PyObject* children = as_element(element)->_children;
     if (children == Py_None) {
         PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");

@@ -81,26 +81,37 @@ ElementObject* build_child(ElementObject* parent, const pugi::xml_node& c, std::
     return child;
 }
 
+// The child at `index` of `parent`'s list: null past the end, at the first empty slot of a partly
+// built list, and at anything that is not the child the build put there (a list changed behind the
+// tree's back, through gc.get_referents).
+ElementObject* child_at(const ElementObject* parent, Py_ssize_t index) noexcept {
+    if (!owns_list(parent) || index >= PyList_GET_SIZE(parent->_children)) return nullptr;
+    PyObject* item = PyList_GET_ITEM(parent->_children, index);
+    if (!item || !is_element(item)) return nullptr;
+    ElementObject* child = as_element(item);
+    bool linked = child->_parent == reinterpret_cast<const PyObject*>(parent) &&
+                  child->position_link.index == static_cast<std::size_t>(index);
+    return linked ? child : nullptr;
+}
+
 // The next element after `e` in pre-order within the subtree of `top`, found through the parent
-// links and child indices alone, so that no traversal needs memory of its own. A partly built list
-// ends at its first empty slot.
+// links and child indices alone, so that no traversal needs memory of its own.
 ElementObject* next_in_preorder(ElementObject* e, ElementObject* top) noexcept {
-    if (owns_list(e) && PyList_GET_SIZE(e->_children) > 0 && PyList_GET_ITEM(e->_children, 0))
-        return as_element(PyList_GET_ITEM(e->_children, 0));
+    if (ElementObject* first = child_at(e, 0)) return first;
     while (e != top) {
         ElementObject* parent = as_element(e->_parent);
-        Py_ssize_t next = static_cast<Py_ssize_t>(e->position_link.index) + 1;
-        if (next < PyList_GET_SIZE(parent->_children) && PyList_GET_ITEM(parent->_children, next))
-            return as_element(PyList_GET_ITEM(parent->_children, next));
+        if (ElementObject* sibling = child_at(parent, static_cast<Py_ssize_t>(e->position_link.index) + 1))
+            return sibling;
         e = parent;
     }
     return nullptr;
 }
 
+// How many of the references that `e` holds are its children's (each child refers back to it).
+// Anything else in the list counts for nothing, so the element seems referred to from outside.
 Py_ssize_t children_held(const ElementObject* e) noexcept {
-    if (!owns_list(e)) return 0;
     Py_ssize_t held = 0;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(e->_children); ++i) held += PyList_GET_ITEM(e->_children, i) != nullptr;
+    while (child_at(e, held)) ++held;
     return held;
 }
 
