@@ -144,7 +144,8 @@ asan: asan-testnative
 # libFuzzer's coverage instrumentation, so that the fuzzer sees the module's
 # native branches as well as the harness's Python ones. The sanitizer runtime is
 # the one atheris ships with libFuzzer inside; its UBSan lacks the C++ vptr and
-# function checks, which are left out. FUZZ_RUNS inputs per run; the corpus in
+# function checks, which are left out. FUZZ_RUNS inputs per run, FUZZ_SEED for
+# libFuzzer's random generator (0: a new one each run); the corpus in
 # build/fuzz/corpus grows from run to run, findings go to build/fuzz/artifacts.
 FUZZ_DIR    := $(BUILD)/fuzz
 FUZZ_VENV   := $(FUZZ_DIR)/venv
@@ -152,6 +153,7 @@ FUZZ_VPY    := $(FUZZ_VENV)/bin/python
 FUZZ_PIP    := $(FUZZ_VPY) -m pip --disable-pip-version-check
 FUZZ_CXX    := clang++-14
 FUZZ_RUNS   ?= 50000
+FUZZ_SEED   ?= 0
 FUZZ_FLAGS  := -fsanitize=address,undefined,fuzzer-no-link -fno-sanitize=vptr,function \
   -fno-sanitize-recover=all -fno-omit-frame-pointer
 FUZZ_ENV = LD_PRELOAD="$$($(FUZZ_VPY) -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so \
@@ -180,7 +182,7 @@ fuzz-install: $(FUZZ_VENV)/.deps-fuzz | $(PUGIXML_HEADER) /usr/bin/$(FUZZ_CXX)
 fuzz: fuzz-install
 	$(FUZZ_VPY) fuzz/make_corpus.py $(FUZZ_DIR)/seeds $(FUZZ_DIR)/xml.dict
 	mkdir -p $(FUZZ_DIR)/corpus $(FUZZ_DIR)/artifacts
-	$(FUZZ_ENV) $(FUZZ_VPY) -P fuzz/fuzz_tamarack.py -runs=$(FUZZ_RUNS) -max_len=16384 -timeout=60 \
+	$(FUZZ_ENV) $(FUZZ_VPY) -P fuzz/fuzz_tamarack.py -runs=$(FUZZ_RUNS) -seed=$(FUZZ_SEED) -max_len=16384 -timeout=60 \
 	  -rss_limit_mb=8192 -detect_leaks=0 -print_final_stats=1 -dict=$(FUZZ_DIR)/xml.dict \
 	  -artifact_prefix=$(abspath $(FUZZ_DIR))/artifacts/ $(FUZZ_DIR)/corpus $(FUZZ_DIR)/seeds
 
