@@ -214,3 +214,22 @@ def test_a_document_resurrected_by_its_finaliser_still_works():
     del doc
     gc.collect()
     assert ref() is None and ResurrectingDocument.saved == []  # the finaliser runs once only
+
+
+def test_children_lists_changed_through_get_referents_cannot_crash():
+    # gc.get_referents hands out an element's list of children; whatever is put into it, the
+    # module never takes it for an element, and the list that leaves share is not handed out.
+    doc = loaded("<a><b/><c><e/></c></a>")
+    root = doc.get_root()
+    b, c = root[0], root[1]
+    assert [o for o in gc.get_referents(b) if type(o) is list] == []
+    children = next(o for o in gc.get_referents(c) if type(o) is list)
+    children.append(42)
+    assert doc.get_node_by_position((0, 1, 1)) == 42
+    assert doc.get_node_by_position((0, 1, 1, 0)) is None
+    assert [getattr(x, "name", x) for x in root.walk()] == ["a", "b", "c", "e", 42]
+    assert list(b) == []
+    assert doc.xpath_find("//e") is c[0]
+    doc.load_string("<z/>")
+    del doc, root, b, c, children
+    gc.collect()
