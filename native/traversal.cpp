@@ -113,7 +113,13 @@ PyObject* walk_step(WalkGenerator* g) noexcept {
                 walk_finish(g);
                 return nullptr;
             }
-            g->stack.push_back({list, 0});
+            // A list that is empty now stays empty (the module only ever empties lists), so a
+            // leaf costs no frame.
+            Ref held = Ref::steal(list);
+            if (PyList_GET_SIZE(list) > 0) {
+                g->stack.push_back({list, 0});
+                held.release();  // the frame owns it now
+            }
         }
         while (!g->stack.empty()) {
             walk_frame& top = g->stack.back();
