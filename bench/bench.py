@@ -258,7 +258,7 @@ def render(group: Group, repeat: int) -> str:
     base_et = best.get(group.et_base) if group.et_base else None
     base_lxml = best.get(group.lxml_base) if group.lxml_base else None
     lines = [
-        f"**{group.title}**" + "".join(
+        f"**{group.title.replace('|', chr(92) + '|')}**" + "".join(
             f" (ratios to {' and '.join(b for b in (group.et_base, group.lxml_base) if b)})"
             for _ in [0] if group.et_base or group.lxml_base),
         "",
@@ -266,7 +266,7 @@ def render(group: Group, repeat: int) -> str:
         "|---|---:|---:|---:|---:|",
     ]
     for row, times in measured:
-        lines.append(f"| {row.name} | {min(times):.2f} | {statistics.median(times):.2f} "
+        lines.append(f"| {row.name.replace('|', chr(92) + '|')} | {min(times):.2f} | {statistics.median(times):.2f} "
                      f"| {_ratio(min(times), base_et)} | {_ratio(min(times), base_lxml)} |")
     return "\n".join(lines)
 
