@@ -17,6 +17,8 @@ DocumentObject* self_of(PyObject* obj) noexcept { return reinterpret_cast<Docume
 
 bool _has_root(DocumentObject* self) noexcept;
 
+void release_built_tree(DocumentObject* self, bool keep_root) noexcept;
+
 // Every change of the dictionary by hash value drops its native mirror.
 void drop_index(DocumentObject* self) noexcept {
     if (self->_index) self->_index->clear();
@@ -25,12 +27,29 @@ void drop_index(DocumentObject* self) noexcept {
 // Lets go of the built tree, which the Document kept out of the collector: its elements are freed
 // now when nothing else refers to them, or handed to the collector. The dictionary's references
 // are dropped first, when the dictionary is the Document's alone.
-void release_built_tree(DocumentObject* self) noexcept {
+void release_built_tree(DocumentObject* self, bool keep_root) noexcept {
     if (!_has_root(self)) return;
+    PyObject* dict = self->_nodes_by_hash_value;
+    ElementObject* root = as_element(self->_root);
+    // Filled, and filled without error (only then has it a mirror of the same size).
+    bool complete = self->_index && PyDict_CheckExact(dict) && PyDict_GET_SIZE(dict) > 0 &&
+                    self->_index->size() == static_cast<std::size_t>(PyDict_GET_SIZE(dict));
     drop_index(self);
-    if (PyDict_Check(self->_nodes_by_hash_value) && Py_REFCNT(self->_nodes_by_hash_value) == 1)
-        PyDict_Clear(self->_nodes_by_hash_value);
-    release_tree(as_element(self->_root), false);
+    if (!PyDict_Check(dict) || Py_REFCNT(dict) != 1) {
+        // Someone else holds the dictionary too. A reset empties it all the same; otherwise its
+        // entries count as references from outside.
+        if (keep_root && PyDict_Check(dict)) PyDict_Clear(dict);
+        release_tree(root, keep_root);
+        return;
+    }
+    // A completely filled dictionary holds every element of the tree, in pre-order: the release
+    // works through it, and clearing it then frees the elements one by one.
+    if (!complete || !release_tree_held_by(root, keep_root, dict)) {
+        PyDict_Clear(dict);
+        release_tree(root, keep_root);
+        return;
+    }
+    PyDict_Clear(dict);
 }
 
 // Allocation, initialisation, collector support.
@@ -65,7 +84,7 @@ int document_init(PyObject* obj, PyObject* args, PyObject* kwargs) noexcept {
     }
     DocumentObject* self = self_of(obj);
     PyObject* root = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&ElementType));
-    if (root) release_built_tree(self);
+    if (root) release_built_tree(self, false);
     if (!root) return -1;
     replace_ref(self->_root, root);
     PyObject* dict = PyDict_New();
@@ -84,7 +103,7 @@ int document_traverse(PyObject* obj, visitproc visit, void* arg) noexcept {
 
 int document_clear(PyObject* obj) noexcept {
     DocumentObject* self = self_of(obj);
-    release_built_tree(self);
+    release_built_tree(self, false);
     drop_index(self);
     replace_ref(self->_root, Py_NewRef(Py_None));
     replace_ref(self->_nodes_by_hash_value, Py_NewRef(Py_None));
@@ -94,7 +113,7 @@ int document_clear(PyObject* obj) noexcept {
 void document_dealloc(PyObject* obj) noexcept {
     DocumentObject* self = self_of(obj);
     PyObject_GC_UnTrack(obj);
-    release_built_tree(self);
+    release_built_tree(self, false);
     self->_document.~xml_document();
     self->_node_type_exclusions.~node_type_set();
     delete self->_index;
@@ -121,10 +140,8 @@ int _reset(DocumentObject* self) noexcept {
             add_traceback("tamarack.pugixml.Document._reset");
             return -1;
         }
-        drop_index(self);
-        PyDict_Clear(self->_nodes_by_hash_value);
+        release_built_tree(self, true);  // empties the dictionary
         ElementObject* root = as_element(self->_root);
-        release_tree(root, true);
         if (root->vtab->_clear(root) < 0) {
             add_traceback("tamarack.pugixml.Document._reset");
             return -1;

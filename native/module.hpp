@@ -73,6 +73,10 @@ int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_typ
 PyObject* create_untracked_tree(const pugi::xml_node& node, const node_type_set& exclusions) noexcept;
 void track_tree(ElementObject* top) noexcept;
 void release_tree(ElementObject* top, bool keep_top) noexcept;
+// The same for a tree whose every element `dict` also holds, once (a Document's filled dictionary by
+// hash value): false, changing nothing, when something outside refers to an element; otherwise
+// every link is cut, and clearing `dict` frees the elements.
+bool release_tree_held_by(ElementObject* top, bool keep_top, PyObject* dict) noexcept;
 inline bool is_element(PyObject* obj) noexcept { return PyObject_TypeCheck(obj, &ElementType); }
 inline ElementObject* as_element(PyObject* obj) noexcept { return reinterpret_cast<ElementObject*>(obj); }
 

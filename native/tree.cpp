@@ -174,6 +174,27 @@ void release_tree(ElementObject* top, bool keep_top) noexcept {
     }
 }
 
+bool release_tree_held_by(ElementObject* top, bool keep_top, PyObject* dict) noexcept {
+    // Every element is also held by the dictionary, once.
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!is_element(value)) return false;
+        ElementObject* e = as_element(value);
+        if (Py_REFCNT(e) != 2 + children_held(e) || (owns_list(e) && Py_REFCNT(e->_children) != 1)) return false;
+    }
+    pos = 0;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        ElementObject* e = as_element(value);
+        if (e == top && keep_top) continue;
+        replace_ref(e->_parent, Py_NewRef(Py_None));
+        replace_ref(e->_children, Py_NewRef(constants.empty_list));
+        e->_child_count = 0;
+    }
+    return true;
+}
+
 int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_type_set& exclusions) noexcept {
     try {
         std::size_t count = count_kept_children(node, exclusions);

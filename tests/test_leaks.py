@@ -121,3 +121,27 @@ def test_memory_stops_growing():
     assert blocks[-1] - blocks[0] < 100, blocks
     if not UNDER_ASAN:  # the sanitizer's quarantine holds freed memory back on purpose
         assert resident[-1] - resident[0] < 4 * 1024 * 1024, resident
+
+
+@pytest.mark.parametrize("last", ["dropped", "cleared", "reloaded"])
+def test_tree_built_after_an_earlier_query_is_freed(last):
+    # The dictionary by hash value was filled for the first tree, then emptied by the reload; the
+    # second tree, never queried, must still be freed with its document.
+    def scenario():
+        doc = Document()
+        doc.load_string(XML)
+        doc.xpath_findall("//item")
+        doc.load_string(XML)
+        doc.get_root()
+        if last == "cleared":
+            doc.clear()
+        elif last == "reloaded":
+            doc.load_string("<other/>")
+
+    scenario()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(20):
+        scenario()
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 100
