@@ -24,7 +24,6 @@ int create_constants() noexcept {
     const interned strings[] = {
         {&constants.empty_str, ""},
         {&constants.s_clear, "clear"},
-        {&constants.s_add_note, "add_note"},
         {&constants.s_NodeType, "NodeType"},
         {&constants.s_name, "name"},
         {&constants.s_attributes, "attributes"},
@@ -46,9 +45,8 @@ int create_constants() noexcept {
         *s.slot = PyUnicode_InternFromString(s.text);
         if (!*s.slot) return -1;
     }
-    if (!constants.empty_tuple) constants.empty_tuple = PyTuple_New(0);
     if (!constants.empty_list) constants.empty_list = PyList_New(0);
-    return constants.empty_tuple && constants.empty_list ? 0 : -1;
+    return constants.empty_list ? 0 : -1;
 }
 
 namespace {

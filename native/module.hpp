@@ -19,11 +19,9 @@ extern module_state state;
 
 // Interned strings and other constants, created at start-up before anything else is usable.
 struct module_constants {
-    PyObject* empty_tuple;
     PyObject* empty_str;
     PyObject* empty_list;  // shared by the leaves of built trees; never filled
     PyObject* s_clear;
-    PyObject* s_add_note;
     PyObject* s_NodeType;
     PyObject* s_name;
     PyObject* s_attributes;

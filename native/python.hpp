@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <string>
 #include <utility>
 
 namespace tamarack {
@@ -82,11 +83,6 @@ inline PyObject* argument_type_error(const char* name, PyTypeObject* expected, P
     return nullptr;
 }
 
-}  // namespace tamarack
-
-#include <string>
-
-namespace tamarack {
 
 // The single parameter `param` of a METH_FASTCALL | METH_KEYWORDS method `method`, passed by
 // position or by keyword; null with an exception set otherwise. Unusual calls go through the
@@ -110,9 +106,6 @@ inline PyObject* single_argument(PyObject* const* args, Py_ssize_t nargs, PyObje
     return value;  // borrowed from the caller's arguments, which outlive the call
 }
 
-}  // namespace tamarack
-
-namespace tamarack {
 
 // A zeroed static type object with its header set, for the slot-by-slot set-up of each class.
 inline PyTypeObject static_type() noexcept {
