@@ -80,22 +80,20 @@ def lxml_materialised(data: bytes) -> tuple[Any, list[Any]]:
     return root, list(root.iter())
 
 
-def each_attributes_and_text(elements: list[Any]) -> int:
-    n = 0
-    for e in elements:
-        n += len(e.attributes)
-        if e.text is not None:
-            n += 1
-    return n
+def reader_of_attributes_and_text(attributes: str) -> Callable[[list[Any]], int]:
+    """Reads the attributes (under the library's own name for them) and the text of every element."""
+    def read(elements: list[Any]) -> int:
+        n = 0
+        for e in elements:
+            n += len(getattr(e, attributes))
+            if e.text is not None:
+                n += 1
+        return n
+    return read
 
 
-def each_attrib_and_text(elements: list[Any]) -> int:
-    n = 0
-    for e in elements:
-        n += len(e.attrib)
-        if e.text is not None:
-            n += 1
-    return n
+each_attributes_and_text = reader_of_attributes_and_text("attributes")
+each_attrib_and_text = reader_of_attributes_and_text("attrib")
 
 
 def free_tamarack(order: str) -> Callable[[Any], Any]:
