@@ -1,5 +1,5 @@
-// Document: one loaded XML text, its node-type exclusions, the lazily built root Element, lookups
-// by node position and by hash value, and XPath queries answered with the tree's own elements.
+// Document: one loaded XML text, its node-type exclusions and the lazily built root Element; its
+// lookups live in lookup.cpp and its XPath queries in xpath.cpp.
 #include "element_index.hpp"
 #include "errors.hpp"
 #include "module.hpp"
@@ -11,18 +11,18 @@ namespace tamarack {
 
 DocumentVTable document_vtable;
 
-namespace {
+// An ASCII str is its own UTF-8 and is read in place; any other is encoded into `holder`.
+const char* utf8_of(PyObject* text, Ref& holder) noexcept {
+    if (PyUnicode_IS_COMPACT_ASCII(text)) return PyUnicode_AsUTF8AndSize(text, nullptr);
+    holder = Ref::steal(PyUnicode_AsUTF8String(text));
+    return holder ? PyBytes_AS_STRING(holder.get()) : nullptr;
+}
 
-DocumentObject* self_of(PyObject* obj) noexcept { return reinterpret_cast<DocumentObject*>(obj); }
+namespace {
 
 bool _has_root(DocumentObject* self) noexcept;
 
 void release_built_tree(DocumentObject* self, bool keep_root) noexcept;
-
-// Every change of the dictionary by hash value drops its native mirror.
-void drop_index(DocumentObject* self) noexcept {
-    if (self->_index) self->_index->clear();
-}
 
 // Lets go of the built tree, which the Document kept out of the collector: its elements are freed
 // now when nothing else refers to them, or handed to the collector. The dictionary's references
@@ -57,7 +57,7 @@ void release_built_tree(DocumentObject* self, bool keep_root) noexcept {
 PyObject* document_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     PyObject* obj = type->tp_alloc(type, 0);
     if (!obj) return nullptr;
-    DocumentObject* self = self_of(obj);
+    DocumentObject* self = as_document(obj);
     self->vtab = &document_vtable;
     new (&self->_document) pugi::xml_document();
     new (&self->_node_type_exclusions) node_type_set();
@@ -82,7 +82,7 @@ int document_init(PyObject* obj, PyObject* args, PyObject* kwargs) noexcept {
         PyErr_Format(PyExc_TypeError, "__init__() got an unexpected keyword argument '%S'", key);
         return -1;
     }
-    DocumentObject* self = self_of(obj);
+    DocumentObject* self = as_document(obj);
     PyObject* root = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&ElementType));
     if (root) release_built_tree(self, false);
     if (!root) return -1;
@@ -95,14 +95,14 @@ int document_init(PyObject* obj, PyObject* args, PyObject* kwargs) noexcept {
 }
 
 int document_traverse(PyObject* obj, visitproc visit, void* arg) noexcept {
-    DocumentObject* self = self_of(obj);
+    DocumentObject* self = as_document(obj);
     Py_VISIT(self->_root);
     Py_VISIT(self->_nodes_by_hash_value);
     return 0;
 }
 
 int document_clear(PyObject* obj) noexcept {
-    DocumentObject* self = self_of(obj);
+    DocumentObject* self = as_document(obj);
     release_built_tree(self, false);
     drop_index(self);
     replace_ref(self->_root, Py_NewRef(Py_None));
@@ -111,7 +111,7 @@ int document_clear(PyObject* obj) noexcept {
 }
 
 void document_dealloc(PyObject* obj) noexcept {
-    DocumentObject* self = self_of(obj);
+    DocumentObject* self = as_document(obj);
     PyObject_GC_UnTrack(obj);
     release_built_tree(self, false);
     self->_document.~xml_document();
@@ -182,177 +182,8 @@ PyObject* _get_root(DocumentObject* self) noexcept {
     return Py_NewRef(root);
 }
 
-// Enters every element of the built tree under its hash value, root first, then in pre-order,
-// exactly as a walk of the root yields them.
-int insert_by_hash_value(PyObject* dict, ElementObject* element) noexcept {
-    Ref key = Ref::steal(PyLong_FromSize_t(element->node_struct.hash_value));
-    if (!key) return -1;
-    return PyDict_SetItem(dict, key.get(), reinterpret_cast<PyObject*>(element));
-}
-
-struct collect_frame {
-    PyObject* children;  // borrowed: kept alive by its element, itself held by the dictionary
-    Py_ssize_t index;
-};
-
-int collect_in_preorder(PyObject* dict, ElementObject* root,
-                        std::vector<std::pair<std::size_t, ElementObject*>>& entries) noexcept {
-    try {
-        if (insert_by_hash_value(dict, root) < 0) return -1;
-        entries.emplace_back(root->node_struct.hash_value, root);
-        std::vector<collect_frame> stack{{root->_children, 0}};
-        while (!stack.empty()) {
-            collect_frame& top = stack.back();
-            if (!PyList_Check(top.children) || top.index >= PyList_GET_SIZE(top.children)) {
-                stack.pop_back();
-                continue;
-            }
-            PyObject* child = PyList_GET_ITEM(top.children, top.index++);
-            if (!is_element(child)) continue;
-            if (insert_by_hash_value(dict, as_element(child)) < 0) return -1;
-            entries.emplace_back(as_element(child)->node_struct.hash_value, as_element(child));
-            stack.push_back({as_element(child)->_children, 0});
-        }
-        return 0;
-    } catch (...) {
-        translate_current_exception();
-        return -1;
-    }
-}
-
-// Mirrors the dictionary just filled; without memory for it, lookups use the dictionary itself.
-void fill_index(DocumentObject* self, const std::vector<std::pair<std::size_t, ElementObject*>>& entries) noexcept {
-    try {
-        if (!self->_index) self->_index = new element_index();
-        self->_index->reserve(entries.size());
-        for (const auto& [key, element] : entries) self->_index->insert(key, element);
-    } catch (const std::bad_alloc&) {
-        drop_index(self);
-    }
-}
-
-int _collect_nodes_by_hash_value(DocumentObject* self) noexcept {
-    if (!self->_has_document) return 0;
-    Ref root = Ref::steal(self->vtab->_get_root(self));
-    if (!root) return -1;
-    PyObject* dict = self->_nodes_by_hash_value;
-    if (!PyDict_Check(dict)) {
-        PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%.30s'", Py_TYPE(dict)->tp_name, "clear");
-        return -1;
-    }
-    drop_index(self);
-    PyDict_Clear(dict);
-    if (!is_element(root.get())) return 0;
-    std::vector<std::pair<std::size_t, ElementObject*>> entries;
-    if (collect_in_preorder(dict, as_element(root.get()), entries) < 0) {
-        add_traceback("tamarack.pugixml.Document._collect_nodes_by_hash_value");
-        return -1;
-    }
-    // The tree is out of the collector while the Document holds it, and so may the dictionary be,
-    // which refers to nothing else; the collector would otherwise visit every element through it.
-    PyObject_GC_UnTrack(dict);
-    fill_index(self, entries);
-    return 0;
-}
-
-PyObject* _find_from_hash_value(DocumentObject* self, std::size_t hash_value) noexcept {
-    if (!self->_has_document) Py_RETURN_NONE;
-    PyObject* dict = self->_nodes_by_hash_value;
-    Py_ssize_t size = PyDict_CheckExact(dict) ? PyDict_GET_SIZE(dict) : PyObject_Size(dict);
-    if (size < 0) return nullptr;
-    if (size == 0 && self->vtab->_collect_nodes_by_hash_value(self) < 0) return nullptr;
-    if (self->_index && PyDict_CheckExact(self->_nodes_by_hash_value) &&
-        self->_index->size() == static_cast<std::size_t>(PyDict_GET_SIZE(self->_nodes_by_hash_value))) {
-        ElementObject* element = self->_index->find(hash_value);
-        if (!element) Py_RETURN_NONE;
-        return Py_NewRef(reinterpret_cast<PyObject*>(element));
-    }
-    Ref key = Ref::steal(PyLong_FromSize_t(hash_value));
-    if (!key) return nullptr;
-    PyObject* found = PyDict_GetItemWithError(self->_nodes_by_hash_value, key.get());
-    if (!found) {
-        if (PyErr_Occurred()) return nullptr;
-        Py_RETURN_NONE;
-    }
-    return Py_NewRef(found);
-}
-
-// What a query result needs of its node: whether it is one, and the key of the dictionary.
-void capture_identity(node_struct& record, const pugi::xml_node& node) noexcept {
-    record.type = node.type();
-    record.hash_value = node.hash_value();
-}
-
-int xpath_failed() noexcept {
-    GilGuard gil;
-    custom_exception_handler();
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "Error converting c++ exception.");
-    return -1;
-}
-
-int _xpath_find(DocumentObject* self, const char* xpath, node_struct& result) noexcept {
-    pugi::xml_node node;
-    try {
-        pugi::xpath_query query(xpath);
-        node = query.evaluate_node(self->_document).node();
-    } catch (...) {
-        return xpath_failed();
-    }
-    capture_identity(result, node);
-    return 0;
-}
-
-// Evaluates `xpath` as a node set against the document node and keeps, in the node set's own
-// order, every selected item that is a node (attributes and null handles produce nothing).
-int select_nodes(DocumentObject* self, const char* xpath, std::vector<pugi::xml_node>& nodes) noexcept {
-    pugi::xpath_node_set selection;
-    try {
-        pugi::xpath_query query(xpath);
-        selection = query.evaluate_node_set(self->_document);
-    } catch (...) {
-        return xpath_failed();
-    }
-    try {
-        nodes.reserve(selection.size());
-        for (const pugi::xpath_node& item : selection) {
-            if (item.attribute() || !item.node()) continue;
-            nodes.push_back(item.node());
-        }
-        return 0;
-    } catch (...) {
-        GilGuard gil;
-        translate_current_exception();
-        return -1;
-    }
-}
-
-int _xpath_findall(DocumentObject* self, const char* xpath, xpath_results& results) noexcept {
-    std::vector<pugi::xml_node> nodes;
-    if (select_nodes(self, xpath, nodes) < 0) return -1;
-    try {
-        results.reserve(results.size() + nodes.size());
-        for (const pugi::xml_node& node : nodes) {
-            auto record = std::make_unique<node_struct>();
-            capture_identity(*record, node);
-            results.push_back(std::move(record));
-        }
-        return 0;
-    } catch (...) {
-        GilGuard gil;
-        translate_current_exception();
-        return -1;
-    }
-}
 
 // Python-visible methods.
-
-// The UTF-8 text of a str argument. An ASCII str is its own UTF-8 and is read in place; any other
-// is encoded into `holder`.
-const char* utf8_of(PyObject* text, Ref& holder) noexcept {
-    if (PyUnicode_IS_COMPACT_ASCII(text)) return PyUnicode_AsUTF8AndSize(text, nullptr);
-    holder = Ref::steal(PyUnicode_AsUTF8String(text));
-    return holder ? PyBytes_AS_STRING(holder.get()) : nullptr;
-}
 
 PyObject* load_string(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* text = single_argument(args, nargs, kwnames, "load_string", "xml_string");
@@ -361,7 +192,7 @@ PyObject* load_string(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
     Ref holder;
     const char* utf8 = utf8_of(text, holder);
     if (!utf8) return nullptr;
-    DocumentObject* self = self_of(obj);
+    DocumentObject* self = as_document(obj);
     if (self->vtab->_load_string(self, utf8) < 0) {
         add_traceback("tamarack.pugixml.Document.load_string");
         return nullptr;
@@ -370,7 +201,7 @@ PyObject* load_string(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* clear(PyObject* obj, PyObject*) noexcept {
-    DocumentObject* self = self_of(obj);
+    DocumentObject* self = as_document(obj);
     if (self->vtab->_reset(self) < 0) {
         add_traceback("tamarack.pugixml.Document.clear");
         return nullptr;
@@ -393,7 +224,7 @@ int insert_exclusion(DocumentObject* self, PyObject* item) noexcept {
 PyObject* add_node_type_exclusion(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* node_type = single_argument(args, nargs, kwnames, "add_node_type_exclusion", "node_type");
     if (!node_type) return nullptr;
-    if (insert_exclusion(self_of(obj), node_type) < 0) {
+    if (insert_exclusion(as_document(obj), node_type) < 0) {
         add_traceback("tamarack.pugixml.Document.add_node_type_exclusion");
         return nullptr;
     }
@@ -404,7 +235,7 @@ PyObject* set_node_type_exclusions(PyObject* obj, PyObject* const* args, Py_ssiz
     PyObject* node_types = single_argument(args, nargs, kwnames, "set_node_type_exclusions", "node_types");
     if (!node_types) return nullptr;
     if (!PyList_CheckExact(node_types)) return argument_type_error("node_types", &PyList_Type, node_types, true);
-    DocumentObject* self = self_of(obj);
+    DocumentObject* self = as_document(obj);
     self->_node_type_exclusions.clear();
     // The length is read again before each item: converting one may run code that changes the list.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(node_types); ++i) {
@@ -418,83 +249,22 @@ PyObject* set_node_type_exclusions(PyObject* obj, PyObject* const* args, Py_ssiz
 }
 
 PyObject* get_root(PyObject* obj, PyObject*) noexcept {
-    DocumentObject* self = self_of(obj);
+    DocumentObject* self = as_document(obj);
     PyObject* root = self->vtab->_get_root(self);
     if (!root) add_traceback("tamarack.pugixml.Document.get_root");
     return root;
 }
 
-PyObject* get_node_by_position(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* position = single_argument(args, nargs, kwnames, "get_node_by_position", "node_position");
-    if (!position) return nullptr;
-    if (!PyTuple_CheckExact(position) && position != Py_None)
-        return argument_type_error("node_position", &PyTuple_Type, position);
-    DocumentObject* self = self_of(obj);
-    if (!self->_has_document) Py_RETURN_NONE;
-    Ref root = Ref::steal(self->vtab->_get_root(self));
-    if (!root) return nullptr;
-    PyObject* call_args[] = {root.get(), position};
-    PyObject* found = PyObject_VectorcallMethod(constants.s_find_from_position, call_args,
-                                                2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (!found) add_traceback("tamarack.pugixml.Document.get_node_by_position");
-    return found;
-}
-
-PyObject* xpath_find(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* xpath = single_argument(args, nargs, kwnames, "xpath_find", "xpath");
-    if (!xpath) return nullptr;
-    if (!PyUnicode_CheckExact(xpath)) return argument_type_error("xpath", &PyUnicode_Type, xpath);
-    DocumentObject* self = self_of(obj);
-    if (!self->_has_document) Py_RETURN_NONE;
-    Ref holder;
-    const char* utf8 = utf8_of(xpath, holder);
-    if (!utf8) return nullptr;
-    node_struct result;
-    if (self->vtab->_xpath_find(self, utf8, result) < 0) {
-        add_traceback("tamarack.pugixml.Document.xpath_find");
-        return nullptr;
-    }
-    if (result.type == pugi::node_null) Py_RETURN_NONE;
-    return self->vtab->_find_from_hash_value(self, result.hash_value);
-}
-
-PyObject* xpath_findall(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* xpath = single_argument(args, nargs, kwnames, "xpath_findall", "xpath");
-    if (!xpath) return nullptr;
-    if (!PyUnicode_CheckExact(xpath)) return argument_type_error("xpath", &PyUnicode_Type, xpath);
-    Ref holder;
-    const char* utf8 = utf8_of(xpath, holder);
-    if (!utf8) return nullptr;
-    DocumentObject* self = self_of(obj);
-    // The node handles are all a result needs: each is mapped through the dictionary by its hash
-    // value, in the node set's order.
-    std::vector<pugi::xml_node> nodes;
-    if (select_nodes(self, utf8, nodes) < 0) {
-        add_traceback("tamarack.pugixml.Document.xpath_findall");
-        return nullptr;
-    }
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(nodes.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-        PyObject* found = self->vtab->_find_from_hash_value(self, nodes[i].hash_value());
-        if (!found) {
-            add_traceback("tamarack.pugixml.Document.xpath_findall");
-            return nullptr;
-        }
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), found);
-    }
-    return list.release();
-}
 
 PyObject* refuse_pickling(PyObject*, PyObject*) noexcept {
     PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
     return nullptr;
 }
 
-PyObject* get_has_document(PyObject* obj, void*) noexcept { return PyBool_FromLong(self_of(obj)->_has_document != 0); }
+PyObject* get_has_document(PyObject* obj, void*) noexcept { return PyBool_FromLong(as_document(obj)->_has_document != 0); }
 
 PyObject* get_has_root(PyObject* obj, void*) noexcept {
-    DocumentObject* self = self_of(obj);
+    DocumentObject* self = as_document(obj);
     return PyBool_FromLong(self->vtab->_has_root(self));
 }
 

@@ -82,6 +82,21 @@ inline ElementObject* as_element(PyObject* obj) noexcept { return reinterpret_ca
 extern PyTypeObject DocumentType;
 extern DocumentVTable document_vtable;
 void fill_document_vtable() noexcept;
+inline DocumentObject* as_document(PyObject* obj) noexcept { return reinterpret_cast<DocumentObject*>(obj); }
+// The UTF-8 text of an exact str: in place for ASCII, otherwise encoded into `holder`.
+const char* utf8_of(PyObject* text, Ref& holder) noexcept;
+
+// Lookups by hash value and by node position (lookup.cpp).
+void drop_index(DocumentObject* self) noexcept;  // after every change of the dictionary
+int _collect_nodes_by_hash_value(DocumentObject* self) noexcept;
+PyObject* _find_from_hash_value(DocumentObject* self, std::size_t hash_value) noexcept;
+PyObject* get_node_by_position(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+
+// XPath queries (xpath.cpp).
+int _xpath_find(DocumentObject* self, const char* xpath, node_struct& result) noexcept;
+int _xpath_findall(DocumentObject* self, const char* xpath, xpath_results& results) noexcept;
+PyObject* xpath_find(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* xpath_findall(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 
 // Annotated method objects (method.cpp).
 extern PyTypeObject AnnotatedMethodType;

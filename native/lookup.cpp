@@ -1,0 +1,132 @@
+// Lookups by hash value and by node position: the Document's dictionary by hash value, filled
+// from the built tree on first use, and its native mirror.
+#include "element_index.hpp"
+#include "errors.hpp"
+#include "module.hpp"
+
+#include <new>
+#include <vector>
+
+namespace tamarack {
+
+namespace {
+
+// Enters every element of the built tree under its hash value, root first, then in pre-order,
+// exactly as a walk of the root yields them.
+int insert_by_hash_value(PyObject* dict, ElementObject* element) noexcept {
+    Ref key = Ref::steal(PyLong_FromSize_t(element->node_struct.hash_value));
+    if (!key) return -1;
+    return PyDict_SetItem(dict, key.get(), reinterpret_cast<PyObject*>(element));
+}
+
+struct collect_frame {
+    PyObject* children;  // borrowed: kept alive by its element, itself held by the dictionary
+    Py_ssize_t index;
+};
+
+int collect_in_preorder(PyObject* dict, ElementObject* root,
+                        std::vector<std::pair<std::size_t, ElementObject*>>& entries) noexcept {
+    try {
+        if (insert_by_hash_value(dict, root) < 0) return -1;
+        entries.emplace_back(root->node_struct.hash_value, root);
+        std::vector<collect_frame> stack{{root->_children, 0}};
+        while (!stack.empty()) {
+            collect_frame& top = stack.back();
+            if (!PyList_Check(top.children) || top.index >= PyList_GET_SIZE(top.children)) {
+                stack.pop_back();
+                continue;
+            }
+            PyObject* child = PyList_GET_ITEM(top.children, top.index++);
+            if (!is_element(child)) continue;
+            if (insert_by_hash_value(dict, as_element(child)) < 0) return -1;
+            entries.emplace_back(as_element(child)->node_struct.hash_value, as_element(child));
+            stack.push_back({as_element(child)->_children, 0});
+        }
+        return 0;
+    } catch (...) {
+        translate_current_exception();
+        return -1;
+    }
+}
+
+// Mirrors the dictionary just filled; without memory for it, lookups use the dictionary itself.
+void fill_index(DocumentObject* self, const std::vector<std::pair<std::size_t, ElementObject*>>& entries) noexcept {
+    try {
+        if (!self->_index) self->_index = new element_index();
+        self->_index->reserve(entries.size());
+        for (const auto& [key, element] : entries) self->_index->insert(key, element);
+    } catch (const std::bad_alloc&) {
+        drop_index(self);
+    }
+}
+
+}  // namespace
+
+// Every change of the dictionary by hash value drops its native mirror.
+void drop_index(DocumentObject* self) noexcept {
+    if (self->_index) self->_index->clear();
+}
+
+int _collect_nodes_by_hash_value(DocumentObject* self) noexcept {
+    if (!self->_has_document) return 0;
+    Ref root = Ref::steal(self->vtab->_get_root(self));
+    if (!root) return -1;
+    PyObject* dict = self->_nodes_by_hash_value;
+    if (!PyDict_Check(dict)) {
+        PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%.30s'", Py_TYPE(dict)->tp_name, "clear");
+        return -1;
+    }
+    drop_index(self);
+    PyDict_Clear(dict);
+    if (!is_element(root.get())) return 0;
+    std::vector<std::pair<std::size_t, ElementObject*>> entries;
+    if (collect_in_preorder(dict, as_element(root.get()), entries) < 0) {
+        add_traceback("tamarack.pugixml.Document._collect_nodes_by_hash_value");
+        return -1;
+    }
+    // The tree is out of the collector while the Document holds it, and so may the dictionary be,
+    // which refers to nothing else; the collector would otherwise visit every element through it.
+    PyObject_GC_UnTrack(dict);
+    fill_index(self, entries);
+    return 0;
+}
+
+PyObject* _find_from_hash_value(DocumentObject* self, std::size_t hash_value) noexcept {
+    if (!self->_has_document) Py_RETURN_NONE;
+    PyObject* dict = self->_nodes_by_hash_value;
+    Py_ssize_t size = PyDict_CheckExact(dict) ? PyDict_GET_SIZE(dict) : PyObject_Size(dict);
+    if (size < 0) return nullptr;
+    if (size == 0 && self->vtab->_collect_nodes_by_hash_value(self) < 0) return nullptr;
+    if (self->_index && PyDict_CheckExact(self->_nodes_by_hash_value) &&
+        self->_index->size() == static_cast<std::size_t>(PyDict_GET_SIZE(self->_nodes_by_hash_value))) {
+        ElementObject* element = self->_index->find(hash_value);
+        if (!element) Py_RETURN_NONE;
+        return Py_NewRef(reinterpret_cast<PyObject*>(element));
+    }
+    Ref key = Ref::steal(PyLong_FromSize_t(hash_value));
+    if (!key) return nullptr;
+    PyObject* found = PyDict_GetItemWithError(self->_nodes_by_hash_value, key.get());
+    if (!found) {
+        if (PyErr_Occurred()) return nullptr;
+        Py_RETURN_NONE;
+    }
+    return Py_NewRef(found);
+}
+
+PyObject* get_node_by_position(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    PyObject* position = single_argument(args, nargs, kwnames, "get_node_by_position", "node_position");
+    if (!position) return nullptr;
+    if (!PyTuple_CheckExact(position) && position != Py_None)
+        return argument_type_error("node_position", &PyTuple_Type, position);
+    DocumentObject* self = as_document(obj);
+    if (!self->_has_document) Py_RETURN_NONE;
+    Ref root = Ref::steal(self->vtab->_get_root(self));
+    if (!root) return nullptr;
+    PyObject* call_args[] = {root.get(), position};
+    PyObject* found = PyObject_VectorcallMethod(constants.s_find_from_position, call_args,
+                                                2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!found) add_traceback("tamarack.pugixml.Document.get_node_by_position");
+    return found;
+}
+
+}  // namespace tamarack
