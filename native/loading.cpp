@@ -428,6 +428,18 @@ bool valid_text(const unsigned char* s, std::size_t n, pugi::xml_encoding e, fau
     }
 }
 
+bool has_high_byte(const unsigned char* s, std::size_t n) noexcept {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, s + i, 8);
+        if (word & 0x8080808080808080ULL) return true;
+    }
+    for (; i < n; ++i)
+        if (s[i] & 0x80) return true;
+    return false;
+}
+
 // The codec's own exception, over the bytes the load read.
 void raise_decode_error(const char* data, std::size_t n, pugi::xml_encoding e, const fault& f) noexcept {
     PyObject* error = PyUnicodeDecodeError_Create(codec_name(e), data, static_cast<Py_ssize_t>(n),
@@ -635,13 +647,29 @@ int load_buffer(DocumentObject* self, parse_buffer& buffer, const origin& from) 
     pugi::xml_document parsed;
     pugi::xml_parse_result result;
     fault bad;
-    bool valid;
+    bool valid, memory = true;
     std::size_t length;
     {
         GilRelease unlocked;
         length = enc.bom + length_before_nul(bytes + enc.bom, buffer.size() - enc.bom, enc.native);
         valid = valid_text(bytes, length, enc.native, bad);
-        if (valid) result = parsed.load_buffer_inplace_own(buffer.release(), length, pugi::parse_default, enc.native);
+        pugi::xml_encoding encoding = enc.native;
+        std::size_t parsed_length = length;
+        // 8-bit text that pugixml parses as it is gets the terminating NUL that pugixml's own copy
+        // has (as in load_string): a parse in place without one would end one character early.
+        if (valid && (encoding == pugi::encoding_utf8 ||
+                      (encoding == pugi::encoding_latin1 && !has_high_byte(bytes, length)))) {
+            memory = buffer.reserve(length + 1);
+            if (memory) buffer.data()[length] = 0;
+            encoding = pugi::encoding_utf8;
+            parsed_length = length + 1;
+        }
+        if (valid && memory)
+            result = parsed.load_buffer_inplace_own(buffer.release(), parsed_length, pugi::parse_default, encoding);
+    }
+    if (!memory) {
+        PyErr_NoMemory();
+        return fail(self);
     }
     if (!valid) {
         raise_decode_error(buffer.data(), buffer.size(), enc.native, bad);
