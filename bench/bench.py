@@ -17,6 +17,8 @@ import os
 import statistics
 import subprocess
 import sys
+import tempfile
+import threading
 import time
 import xml.etree.ElementTree as ET
 from pathlib import Path
@@ -51,6 +53,7 @@ class Group(NamedTuple):
     rows: list[Row]
     et_base: str | None
     lxml_base: str | None
+    own_base: str | None = None  # a tamarack row that a third ratio column divides by
 
 
 # --- what the rows work on -------------------------------------------------------------------
@@ -128,6 +131,50 @@ def load_group(text: str, data: bytes) -> Group:
             Row("lxml fromstring + list(root.iter())", lambda: data, lxml_materialised, "lxml"),
         ]
     return Group("Load and build", rows, "ET fromstring", "lxml fromstring + list(root.iter())")
+
+
+def files_group(path: Path) -> Group:
+    def read_and_load(p: Path) -> Document:
+        document = Document()
+        with open(p, encoding="utf-8") as file:
+            document.load_string(file.read())
+        return document
+
+    rows = [
+        Row("tamarack load_file", lambda: path, lambda p: (d := Document()).load_file(p) or d),
+        Row("open().read() + tamarack load_string", lambda: path, read_and_load),
+        Row("tamarack load_file + get_root", lambda: path,
+            lambda p: (d := Document()).load_file(p) or (d, d.get_root())),
+        Row("ET parse(path).getroot()", lambda: path, lambda p: ET.parse(p).getroot(), "et"),
+    ]
+    if lxml_etree:
+        rows.append(Row("lxml parse(path) + list(root.iter())", lambda: path,
+                        lambda p: (root := lxml_etree.parse(str(p), lxml_parser()).getroot(), list(root.iter())),
+                        "lxml"))
+    return Group("Loading files", rows, "ET parse(path).getroot()",
+                 "lxml parse(path) + list(root.iter())" if lxml_etree else None,
+                 "open().read() + tamarack load_string")
+
+
+def threads_group(data: bytes) -> Group:
+    def one_after_another(documents: list[Document]) -> list[Document]:
+        for document in documents:
+            document.load_bytes(data)
+        return documents
+
+    def four_threads(documents: list[Document]) -> list[Document]:
+        threads = [threading.Thread(target=document.load_bytes, args=(data,)) for document in documents]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        return documents
+
+    fresh = lambda: [Document() for _ in range(4)]  # noqa: E731
+    return Group("Loading four documents with load_bytes", [
+        Row("one thread, one after another", fresh, one_after_another),
+        Row("four threads at once", fresh, four_threads),
+    ], None, None, "one thread, one after another")
 
 
 def query_groups(text: str, data: bytes, with_union_peer: bool) -> list[Callable[[], Group]]:
@@ -260,12 +307,53 @@ def render(group: Group, repeat: int) -> str:
             f" (ratios to {' and '.join(b for b in (group.et_base, group.lxml_base) if b)})"
             for _ in [0] if group.et_base or group.lxml_base),
         "",
-        "| case | best ms | median ms | × ET | × lxml |",
-        "|---|---:|---:|---:|---:|",
+        "| case | best ms | median ms | × ET | × lxml |" + (f" × {group.own_base} |" if group.own_base else ""),
+        "|---|---:|---:|---:|---:|" + ("---:|" if group.own_base else ""),
     ]
+    base_own = best.get(group.own_base) if group.own_base else None
     for row, times in measured:
         lines.append(f"| {row.name.replace('|', chr(92) + '|')} | {min(times):.2f} | {statistics.median(times):.2f} "
-                     f"| {_ratio(min(times), base_et)} | {_ratio(min(times), base_lxml)} |")
+                     f"| {_ratio(min(times), base_et)} | {_ratio(min(times), base_lxml)} |"
+                     + (f" {_ratio(min(times), base_own)} |" if group.own_base else ""))
+    return "\n".join(lines)
+
+
+# Peak resident size while loading a file, each route in a fresh interpreter: the peak over the
+# whole process, and its growth over the resident size just before the load.
+PEAK_PROBE = r"""
+import json, sys
+route, path = sys.argv[1], sys.argv[2]
+def high_water_mark():  # this process's own peak (ru_maxrss would include the parent's, from fork)
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
+from tamarack.pugixml import Document
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+before = rss()
+d = Document()
+if route == "load_file":
+    d.load_file(path)
+else:
+    with open(path, encoding="utf-8") as f:
+        d.load_string(f.read())
+peak = high_water_mark()
+print(json.dumps({"peak": peak, "growth": peak - before}))
+"""
+
+
+def peak_rows(path: Path) -> str:
+    lines = ["**Peak resident size while loading the file** (a fresh interpreter each)", "",
+             "| route | peak MB | growth MB | peak × read() + load_string | growth × read() + load_string |",
+             "|---|---:|---:|---:|---:|"]
+    runs = {route: json.loads(subprocess.run([sys.executable, "-c", PEAK_PROBE, route, str(path)], check=True,
+                                             capture_output=True, text=True).stdout)
+            for route in ("read+load_string", "load_file")}
+    base = runs["read+load_string"]
+    for route, label in (("load_file", "tamarack load_file"), ("read+load_string", "open().read() + load_string")):
+        r = runs[route]
+        lines.append(f"| {label} | {r['peak'] / 1e6:.1f} | {r['growth'] / 1e6:.1f} | {r['peak'] / base['peak']:.2f} "
+                     f"| {r['growth'] / base['growth']:.2f} |")
     return "\n".join(lines)
 
 
@@ -362,12 +450,23 @@ def main(argv: list[str] | None = None) -> int:
                 makers += query_groups(text, data, with_union_peer=megabytes <= 1.0)
             makers += [lambda: walk_group(text, data), lambda: free_group(text, data),
                        lambda: collect_group(text, data)]
+            scratch = tempfile.TemporaryDirectory()
+            path = Path(scratch.name) / f"{kind}.xml"
+            if kind == "catalog" and megabytes >= 10:
+                path.write_bytes(data)
+                makers.append(lambda: files_group(path))
+                if megabytes == 10:
+                    makers.append(lambda: threads_group(data))
             for make in makers:
                 group = make()
                 print(render(group, args.repeat))
                 print()
                 del group
                 gc.collect()
+            if path.exists():
+                print(peak_rows(path))
+                print()
+            scratch.cleanup()
             print(memory_rows(kind, size))
             print()
             sys.stdout.flush()

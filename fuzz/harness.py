@@ -126,11 +126,60 @@ def path_queries(elements):
             yield e, path
 
 
+# Declared encodings for load_bytes, chosen by the input's last byte: native ones, codecs, and names
+# that are wrong or unknown.
+DECLARED = [None, "UTF-8", "utf-16", "UTF-16LE", "UTF-16BE", "UTF-32", "UTF-32BE", "ISO-8859-1",
+            "windows-1252", "Shift_JIS", "EUC-JP", "KOI8-R", "Big5", "GB18030", "utf-7", "klingon", "hex"]
+LOAD_ERRORS = (RuntimeError, LookupError, ValueError)  # ValueError covers UnicodeDecodeError
+
+
+def outcome(data):
+    """What load_bytes gave: the loaded tree's description, or the error with its position."""
+    doc = Document()
+    try:
+        doc.load_bytes(data)
+    except LOAD_ERRORS as error:
+        assert not doc.has_document and doc.get_root() is None
+        if type(error) is RuntimeError:
+            assert error.offset >= 0 and error.line >= 1 and error.column >= 1
+            return type(error), str(error), error.offset, error.line, error.column
+        return type(error), str(error)
+    root = doc.get_root()
+    assert doc.has_document and (root is not None)
+    return [describe(e) for e in check_tree(doc, root, [])[0]]
+
+
+def bytes_input(raw, text, choice):
+    """load_bytes over the raw bytes, under a declaration, and, where the declared encoding can hold
+    the text, over that text encoded: then it must answer as load_string over the text it decodes to."""
+    outcome(raw)
+    name = DECLARED[choice % len(DECLARED)]
+    if name is None:
+        return
+    declaration = f'<?xml version="1.0" encoding="{name}"?>'
+    outcome(declaration.encode() + raw)
+    try:
+        encoded = (declaration + text).encode(name)
+        decoded = encoded.decode(name)
+    except (LookupError, UnicodeError):
+        return
+    if name == "utf-7" or decoded.startswith("\ufeff"):
+        return  # not ASCII-compatible; a second mark after the codec's own
+    doc = Document()
+    try:
+        doc.load_string(decoded)
+        expected = [describe(e) for e in doc.get_root().walk()]
+    except RuntimeError as error:
+        expected = (RuntimeError, str(error), error.offset, error.line, error.column)
+    assert outcome(encoded) == expected, (name, encoded[:200])
+
+
 def one_input(data):
     if not data:
         return
     flags, fields = data[0], data[1:].split(SEPARATOR)
     xml = decode(fields[0], flags)
+    bytes_input(fields[0], xml, data[-1])
     queries = [decode(f, flags) for f in fields[1:1 + MAX_QUERIES]]
     doc = SubDocument() if flags & 0x80 else Document()
     exclusions = [t for bit, t in ((0x01, NodeType.NODE_CDATA), (0x02, NodeType(42))) if flags & bit]

@@ -87,6 +87,8 @@ const method_spec annotated_methods[] = {
     {&DocumentType, "add_node_type_exclusion", {{"node_type", "NodeType"}, {"return", "None"}, {nullptr, nullptr}}},
     {&DocumentType, "set_node_type_exclusions", {{"node_types", "list[NodeType]"}, {"return", "None"}, {nullptr, nullptr}}},
     {&DocumentType, "load_string", {{"return", "None"}, {nullptr, nullptr}, {nullptr, nullptr}}},
+    {&DocumentType, "load_file", {{"return", "None"}, {nullptr, nullptr}, {nullptr, nullptr}}},
+    {&DocumentType, "load_bytes", {{"return", "None"}, {nullptr, nullptr}, {nullptr, nullptr}}},
     {&DocumentType, "clear", {{"return", "None"}, {nullptr, nullptr}, {nullptr, nullptr}}},
     {&DocumentType, "get_root", {{"return", "Element | None"}, {nullptr, nullptr}, {nullptr, nullptr}}},
     {&DocumentType, "get_node_by_position", {{"return", "Element | None"}, {nullptr, nullptr}, {nullptr, nullptr}}},

@@ -8,6 +8,8 @@ from pathlib import Path
 
 import pytest
 
+from helpers import ENCODINGS
+
 CATALOG = '<r><i k="1">one</i><i k="2"><![CDATA[c]]></i>tail</r>'
 FIRST = "a.xml\t(0, 0)\t/r/i\t{'k': '1'}\t'one'"
 SECOND = "a.xml\t(0, 1)\t/r/i\t{'k': '2'}\tNone"
@@ -28,6 +30,7 @@ def files(tmp_path):
     (tmp_path / "latin1.xml").write_bytes(b"<r><i>\xe9t\xe9</i></r>")
     (tmp_path / "broken.xml").write_text("<r><i></r>", encoding="utf-8")
     (tmp_path / "dir.xml").mkdir()
+    (tmp_path / "klingon.xml").write_bytes(b'<?xml version="1.0" encoding="klingon"?><r/>')
     return tmp_path
 
 
@@ -89,8 +92,9 @@ def test_nothing_selected_exits_one(files, args):
 @pytest.mark.parametrize("bad, message", [
     ("missing.xml", "tamarack: missing.xml: cannot read: No such file or directory"),
     ("dir.xml", "tamarack: dir.xml: cannot read: Is a directory"),
-    ("latin1.xml", "tamarack: latin1.xml: not UTF-8 text: invalid continuation byte at byte 6"),
-    ("broken.xml", "tamarack: broken.xml: malformed XML: Start-end tags mismatch"),
+    ("latin1.xml", "tamarack: latin1.xml: not utf-8 text: invalid continuation byte at byte 6"),
+    ("broken.xml", "broken.xml:1:9: Start-end tags mismatch"),
+    ("klingon.xml", "tamarack: klingon.xml: unknown encoding 'klingon' in the XML declaration"),
 ])
 def test_bad_file_is_reported_and_the_others_still_processed(files, bad, message):
     assert tamarack("//i", "a.xml", bad, "b.xml", cwd=files) == (
@@ -101,7 +105,17 @@ def test_bad_file_is_reported_and_the_others_still_processed(files, bad, message
 
 def test_bad_standard_input_is_named(files):
     assert tamarack("//i", cwd=files, input=b"<r>\xff</r>") == (
-        2, "", "tamarack: <stdin>: not UTF-8 text: invalid start byte at byte 3\n")
+        2, "", "tamarack: <stdin>: not utf-8 text: invalid start byte at byte 3\n")
+    assert tamarack("//i", cwd=files, input="<r>\n <i></r>".encode("utf-16")) == (
+        2, "", "<stdin>:2:7: Start-end tags mismatch\n")
+
+
+@pytest.mark.parametrize("data, word, other", [case[1:] for case in ENCODINGS], ids=[c[0] for c in ENCODINGS])
+def test_every_encoding_through_the_tool(data, word, other, tmp_path):
+    (tmp_path / "doc.xml").write_bytes(data)
+    expected = f"doc.xml\n  doc {{'lang': {word!r}}}\n    item {{'n': '1'}} {word + ' ' + other!r}\n"
+    assert tamarack("--tree", "doc.xml", cwd=tmp_path) == (0, expected, "")
+    assert tamarack("--tree", cwd=tmp_path, input=data) == (0, expected.replace("doc.xml", "<stdin>", 1), "")
 
 
 @pytest.mark.parametrize("xpath, problem", [

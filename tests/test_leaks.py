@@ -24,6 +24,14 @@ ITEMS = "".join(
 )
 XML = f"<root a='1'>{ITEMS}<bad v='&#xD800;'>&#xDFFF;</bad></root>"
 BROKEN = ["<root>", "<a></b>", "", "<a b='1' b=>", "<<"]
+DECLARED = '<?xml version="1.0" encoding="{}"?>'
+LOADABLE = [XML.encode(), XML.encode("utf-16"), (DECLARED.format("KOI8-R") + "<r>Привет</r>").encode("koi8-r"),
+            (DECLARED.format("UTF-16BE") + XML).encode("utf-16-be")]
+LOAD_FAILURES = [(b"<a><b></a>", RuntimeError), (XML.encode("utf-16")[:-1], UnicodeDecodeError),
+                 (DECLARED.format("klingon").encode() + b"<a/>", LookupError),
+                 (DECLARED.format("UTF-8").encode("utf-32") + b"\0\0\0", ValueError),
+                 (DECLARED.format("Shift_JIS").encode() + b"<a>\x81</a>", UnicodeDecodeError),
+                 ((DECLARED.format("KOI8-R") + "<r>Привет</b>").encode("koi8-r"), RuntimeError), ("<a/>", TypeError)]
 QUERIES = ["//item", "//deep[@k='3']", "/root/item[last()]", "//item/name/text()", "//@id", "/", "//nothing"]
 BAD_QUERIES = ["//item[", "count(//item)", "$var", "unknown()", "//a[\ud800]"]
 
@@ -56,6 +64,17 @@ def one_round(held):
         expect(RuntimeError, doc.load_string, text)
     expect(UnicodeEncodeError, doc.load_string, "<a>\udc00</a>")
 
+    # The other loaders, their failures and the codec path included.
+    for data, error in LOAD_FAILURES:
+        expect(error, doc.load_bytes, data)
+    expect(FileNotFoundError, doc.load_file, "/nonexistent/doc.xml")
+    expect(IsADirectoryError, doc.load_file, os.path.dirname(__file__))
+    expect(TypeError, doc.load_file, 3)
+    for data in LOADABLE:
+        doc.load_bytes(data)
+        doc.get_root()
+    doc.load_file(__file__.replace("test_leaks.py", "../demo/sample.xml"))
+    doc.get_root()
     doc.load_string(XML)
     for query in QUERIES:
         doc.xpath_findall(query)

@@ -45,7 +45,9 @@ def build_parser() -> argparse.ArgumentParser:
             "Run an XPath 1.0 expression over XML files and print one line per selected node: "
             "file, node position, path, attributes and text, separated by tabs. A selected node "
             "that is not in the element tree (a text node, or a node of an excluded kind) prints "
-            "as None. FILE - or no FILE reads standard input. Files are read as UTF-8."
+            "as None. FILE - or no FILE reads standard input. Each input is read in the encoding "
+            "its byte order mark, first bytes or XML declaration give (else UTF-8); a malformed "
+            "one is reported as FILE:LINE:COLUMN: message."
         ),
         epilog="Exit status: 0 if anything was selected, 1 if nothing was, 2 on any error.",
     )
@@ -104,28 +106,32 @@ def tree_lines(element: Element, depth: int = 0) -> Iterator[str]:
         yield from tree_lines(child, depth + 1)
 
 
-def read_text(name: str, stdin: TextIO) -> str:
-    try:
-        if name == STDIN:
-            data = stdin.buffer.read()
-        else:
-            with open(name, "rb") as file:
-                data = file.read()
-    except OSError as error:
-        raise InputError(f"cannot read: {error.strerror or error}") from None
-    try:
-        return data.decode("utf-8-sig")
-    except UnicodeDecodeError as error:
-        raise InputError(f"not UTF-8 text: {error.reason} at byte {error.start}") from None
+class ParseError(InputError):
+    """An input is not well-formed XML; printed as FILE:LINE:COLUMN: message."""
+
+    def __init__(self, error: RuntimeError) -> None:
+        super().__init__(str(error))
+        self.line: int = getattr(error, "line", 0)
+        self.column: int = getattr(error, "column", 0)
 
 
-def load(text: str, exclusions: list[NodeType]) -> Document:
+def load(name: str, stdin: TextIO, exclusions: list[NodeType]) -> Document:
+    """The document in a file, or in standard input, read in its own encoding."""
     document = Document()
     document.set_node_type_exclusions(exclusions)
     try:
-        document.load_string(text)
+        if name == STDIN:
+            document.load_bytes(stdin.buffer.read())
+        else:
+            document.load_file(name)
+    except OSError as error:
+        raise InputError(f"cannot read: {error.strerror or error}") from None
+    except UnicodeDecodeError as error:
+        raise InputError(f"not {error.encoding} text: {error.reason} at byte {error.start}") from None
+    except (LookupError, ValueError) as error:
+        raise InputError(str(error)) from None
     except RuntimeError as error:
-        raise InputError(f"malformed XML: {error}") from None
+        raise ParseError(error) from None
     return document
 
 
@@ -167,13 +173,15 @@ def run(options: argparse.Namespace, xpath: str | None, files: Sequence[str],
         for name in files:
             label = STDIN_LABEL if name == STDIN else name
             try:
-                lines, selected = outputs(options, xpath, load(read_text(name, stdin), options.exclude),
-                                          label)
+                lines, selected = outputs(options, xpath, load(name, stdin, options.exclude), label)
                 matched = matched or selected
                 for line in lines:
                     print(line, file=out)
             except (BrokenPipeError, KeyboardInterrupt):
                 raise
+            except ParseError as error:
+                print(f"{label}:{error.line}:{error.column}: {error}", file=err)
+                failed = True
             except InputError as error:
                 print(f"tamarack: {label}: {error}", file=err)
                 failed = True

@@ -1,7 +1,8 @@
 """Type information for the extension module tamarack.pugixml."""
 
-from collections.abc import Iterator
+from collections.abc import Buffer, Iterator
 from enum import IntEnum
+from os import PathLike
 from typing import Any, NoReturn, Self
 
 from typing_extensions import disjoint_base
@@ -36,7 +37,15 @@ class Document:
     __pyx_vtable__: object
 
     def __init__(self) -> None: ...
+    # A parse error of any of the three loaders is a RuntimeError with the
+    # int attributes offset (characters of the decoded text before the fault),
+    # line and column (1-based).
     def load_string(self, xml_string: str) -> None: ...
+    # The encoding as XML 1.0 Appendix F finds it; LookupError for an unknown
+    # one, ValueError (UnicodeDecodeError among them) for bytes that are not
+    # in it; OSError as open() raises it. Any failure leaves nothing loaded.
+    def load_file(self, path: str | bytes | PathLike[str] | PathLike[bytes]) -> None: ...
+    def load_bytes(self, data: Buffer) -> None: ...
     def clear(self) -> None: ...
     def add_node_type_exclusion(self, node_type: NodeType) -> None: ...
     def set_node_type_exclusions(self, node_types: list[NodeType]) -> None: ...
