@@ -37,6 +37,8 @@ except ImportError:
 COMMON = "//title"
 SELECTIVE = "//record[@sku='SKU-00001234']"
 UNION = "//vendor | //stock"
+ATTRIBUTES = "//record/@id"
+COUNT = "count(//title)"
 ET_COMMON = ".//title"
 ET_SELECTIVE = ".//record[@sku='SKU-00001234']"
 
@@ -217,6 +219,45 @@ def query_groups(text: str, data: bytes, with_union_peer: bool) -> list[Callable
                      f"lxml xpath {UNION}" if with_union_peer else None)
 
     return [common, selective, union]
+
+
+def value_groups(text: str, data: bytes) -> list[Callable[[], Group]]:
+    """Document.xpath: attribute values, a number on a fresh document, a query from every record."""
+    def attributes() -> Group:
+        rows = [Row(f"tamarack xpath {ATTRIBUTES} (built tree)", lambda: tamarack_queried(text),
+                    lambda s: s[0].xpath(ATTRIBUTES))]
+        if lxml_etree:
+            rows.append(Row(f"lxml root.xpath {ATTRIBUTES}", lambda: lxml_root(data), lambda r: r.xpath(ATTRIBUTES),
+                            "lxml"))
+        return Group(f"Values: {ATTRIBUTES}", rows, None, f"lxml root.xpath {ATTRIBUTES}")
+
+    def count_fresh() -> Group:
+        def tamarack_count(t: str) -> Any:
+            document = Document()
+            document.load_string(t)
+            return document.xpath(COUNT)
+        rows = [Row(f"tamarack load_string + xpath {COUNT}", lambda: text, tamarack_count)]
+        if lxml_etree:
+            rows.append(Row(f"lxml fromstring + xpath {COUNT}", lambda: data, lambda d: lxml_root(d).xpath(COUNT),
+                            "lxml"))
+        return Group(f"Values: {COUNT} on a fresh document", rows, None, f"lxml fromstring + xpath {COUNT}")
+
+    def from_every_record() -> Group:
+        def tamarack_records() -> tuple[Document, list[Any]]:
+            document, _ = tamarack_queried(text)
+            return document, document.xpath("//record")
+        rows = [Row("tamarack xpath('title', context=record) for every record", tamarack_records,
+                    lambda s: [s[0].xpath("title", context=r) for r in s[1]])]
+        if lxml_etree:
+            def lxml_records() -> tuple[Any, list[Any]]:
+                root = lxml_root(data)
+                return root, root.xpath("//record")
+            rows.append(Row("lxml record.xpath('title') for every record", lxml_records,
+                            lambda s: [r.xpath("title") for r in s[1]], "lxml"))
+        return Group("Values: a relative query from every record", rows, None,
+                     "lxml record.xpath('title') for every record")
+
+    return [attributes, count_fresh, from_every_record]
 
 
 def deep_enough(elements: list[Any]) -> bool:
@@ -448,6 +489,7 @@ def main(argv: list[str] | None = None) -> int:
                 # lxml's union sorts its result in time that grows far faster than the result: over
                 # 10 s on the 10 MB catalog, so it is measured on the smallest document only.
                 makers += query_groups(text, data, with_union_peer=megabytes <= 1.0)
+                makers += value_groups(text, data)
             makers += [lambda: walk_group(text, data), lambda: free_group(text, data),
                        lambda: collect_group(text, data)]
             scratch = tempfile.TemporaryDirectory()

@@ -112,6 +112,44 @@ def check_queries(doc, queries, elements):
         assert first is None or any(e is first for e in every)
 
 
+def check_values(doc, queries, elements):
+    """xpath() from the document node and from elements picked by the expression, with variables:
+    values of the four types, node sets in document order without duplicates."""
+    order = {id(e): i for i, e in enumerate(elements)}
+    for expression in queries:
+        context = elements[len(expression) % len(elements)] if elements and len(expression) % 3 else None
+        picked = elements[len(expression) % 5::7]
+        variables = {"v": picked, "n": len(expression), "s": expression[:8], "b": bool(picked)}
+        try:
+            value = doc.xpath(expression, context=context, variables=variables)
+        except (ValueError, UnicodeEncodeError):
+            continue
+        assert type(value) in (bool, float, str, list), (expression, value)
+        if isinstance(value, list):
+            assert all(type(v) is str or id(v) in order for v in value), (expression, value)
+            ranks = [order[id(v)] for v in value if type(v) is not str]
+            assert ranks == sorted(set(ranks)), (expression, ranks)
+    if doc.has_document and elements:
+        mixed = elements[::-3] + elements[::3]
+        expected = sorted({id(e): e for e in mixed}.values(), key=lambda e: order[id(e)])
+        got = doc.xpath("$v", variables={"v": mixed})
+        assert len(got) == len(expected) and all(g is e for g, e in zip(got, expected))
+        for e in elements[:: max(1, len(elements) // 8)]:
+            found = doc.xpath(".", context=e)
+            assert len(found) == 1 and found[0] is e
+
+
+def check_stale_context(doc, old_elements):
+    """Elements of a tree the document has since reset are refused as contexts and variables."""
+    for e in old_elements[:: max(1, len(old_elements) // 4)]:
+        for call in (lambda: doc.xpath(".", context=e), lambda: doc.xpath("$v", variables={"v": [e]})):
+            try:
+                call()
+            except ValueError:
+                continue
+            raise AssertionError("an element of a reset tree was taken")
+
+
 # pugixml takes almost anything for a name; only plain names make a path that XPath reads back.
 PLAIN_NAME = re.compile(r"[A-Za-z_][\w.-]*(:[A-Za-z_][\w.-]*)?", re.ASCII)
 
@@ -206,6 +244,7 @@ def one_input(data):
         doc.add_node_type_exclusion(NodeType.NODE_ELEMENT)
         assert list(doc.get_root().walk()) == elements  # a built tree keeps its shape
     check_queries(doc, queries, elements)
+    check_values(doc, queries, elements)
     for e, path in path_queries(elements):
         found = query(doc.xpath_findall, path)
         assert isinstance(found, type) or any(f is e for f in found), (path, found)
@@ -241,6 +280,8 @@ def one_input(data):
         if not flags & 0x10:
             assert renewed_described == described
         check_queries(doc, queries, renewed)
+        check_values(doc, queries, renewed)
+    check_stale_context(doc, elements)
     if flags & 0x40:
         del doc, root, elements, kept, walk, children, extra
         gc.collect()

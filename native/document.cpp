@@ -306,6 +306,15 @@ PyMethodDef document_methods[] = {
      "Find all elements matching the given XPath expression.\n\n        Args:\n            xpath: The XPath "
      "expression to evaluate.\n\n        Returns:\n            A list of :class:`Element` instances matching the "
      "XPath expression.\n        "},
+    {"xpath", fastcall<xpath>(), METH_FASTCALL | METH_KEYWORDS,
+     "Evaluate an XPath 1.0 expression and return its value\n\n        Args:\n            expression: The XPath "
+     "expression to evaluate.\n            context: An :class:`Element` of this document's current tree that "
+     "relative\n                paths start from, or None for the document node.\n            variables: A "
+     "mapping of names to values for ``$name`` references:\n                str, int or float, bool, or a list of "
+     ":class:`Element` instances\n                of this document's current tree (a node set).\n\n        "
+     "Returns:\n            A bool, float or str for those XPath types; for a node set, a list\n            in "
+     "document order without duplicates, holding the tree's own\n            :class:`Element` for each node that "
+     "has one and the string-value\n            of every other node (attribute, text, the document node).\n        "},
     {"__reduce__", refuse_pickling, METH_NOARGS, nullptr},
     {"__setstate__", refuse_pickling, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},

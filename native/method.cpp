@@ -94,6 +94,7 @@ const method_spec annotated_methods[] = {
     {&DocumentType, "get_node_by_position", {{"return", "Element | None"}, {nullptr, nullptr}, {nullptr, nullptr}}},
     {&DocumentType, "xpath_find", {{"return", "Element | None"}, {nullptr, nullptr}, {nullptr, nullptr}}},
     {&DocumentType, "xpath_findall", {{"return", "list[Element]"}, {nullptr, nullptr}, {nullptr, nullptr}}},
+    {&DocumentType, "xpath", {{"return", "list[Element | str] | str | float | bool"}, {nullptr, nullptr}, {nullptr, nullptr}}},
     {&ElementType, "find_from_position", {{"position", "tuple[int, ...]"}, {"return", "Self | None"}, {nullptr, nullptr}}},
     {&ElementType, "walk", {{"return", "Iterator[Self]"}, {nullptr, nullptr}, {nullptr, nullptr}}},
 };

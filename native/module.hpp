@@ -105,6 +105,9 @@ int _xpath_findall(DocumentObject* self, const char* xpath, xpath_results& resul
 PyObject* xpath_find(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 PyObject* xpath_findall(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 
+// Queries that return values (xpath_value.cpp).
+PyObject* xpath(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+
 // Annotated method objects (method.cpp).
 extern PyTypeObject AnnotatedMethodType;
 int install_annotated_methods() noexcept;

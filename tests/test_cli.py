@@ -35,13 +35,22 @@ def files(tmp_path):
 
 
 @pytest.mark.parametrize("args, expected", [
-    # one line per selected node; nodes outside the element tree print as None
+    # one line per selected node, in document order; nodes outside the element tree print as
+    # their string values
     (["//i", "a.xml"], [FIRST, SECOND]),
-    (["/r/node()", "a.xml"], [FIRST, SECOND, "a.xml\tNone"]),
-    (["/r/i/node()", "a.xml"], ["a.xml\tNone", "a.xml\t(0, 1, 0)\t/r/i/\t{}\tNone"]),
-    (["--exclude", "CData", "/r/i/node()", "a.xml"], ["a.xml\tNone", "a.xml\tNone"]),
+    (["//i[2] | //i[1]", "a.xml"], [FIRST, SECOND]),
+    (["/r/node()", "a.xml"], [FIRST, SECOND, "a.xml\t'tail'"]),
+    (["/r/i/node()", "a.xml"], ["a.xml\t'one'", "a.xml\t(0, 1, 0)\t/r/i/\t{}\tNone"]),
+    (["--exclude", "CData", "/r/i/node()", "a.xml"], ["a.xml\t'one'", "a.xml\t'c'"]),
     (["--exclude", "pcdata", "--exclude", "cdata", "/r/i/node()", "a.xml"],
-     ["a.xml\tNone", "a.xml\tNone"]),
+     ["a.xml\t'one'", "a.xml\t'c'"]),
+    (["//i/@k", "a.xml"], ["a.xml\t'1'", "a.xml\t'2'"]),
+    # values
+    (["count(//i)", "a.xml", "b.xml"], ["a.xml\t2", "b.xml\t1"]),
+    (["sum(//@k) div 4", "a.xml"], ["a.xml\t0.75"]),
+    (["number('x')", "a.xml"], ["a.xml\tNaN"]),
+    (["string(//i)", "b.xml"], ["b.xml\t'\u00e9t\u00e9'"]),
+    (["boolean(//zzz)", "a.xml"], ["a.xml\tFalse"]),
     (["--first", "//i", "a.xml"], [FIRST]),
     (["//i", "a.xml", "b.xml"], [FIRST, SECOND, "b.xml\t(0, 0)\t/r/i\t{}\t'\u00e9t\u00e9'"]),
     (["//i", "bom.xml"], ["bom.xml\t(0, 0)\t/r/i\t{}\tNone"]),
@@ -61,7 +70,10 @@ def test_json_records(files):
     assert (status, err) == (0, "")
     assert first == {"file": "a.xml", "position": [0, 0], "type": "element", "name": "i",
                      "path": "/r/i", "attributes": {"k": "1"}, "text": "one"}
-    assert third == dict.fromkeys(first, None) | {"file": "a.xml"}
+    assert third == {"file": "a.xml", "value": "tail"}
+    for xpath, value in [("count(//i)", 2.0), ("1 div 0", None), ("name(/*)", "r"), ("true()", True)]:
+        status, out, _ = tamarack("--json", xpath, "a.xml", cwd=files)
+        assert (status, json.loads(out)) == (0, {"file": "a.xml", "value": value})
 
     status, out, _ = tamarack("--json", "--count", "//i", "a.xml", cwd=files)
     assert (status, json.loads(out)) == (0, {"file": "a.xml", "count": 2})
@@ -120,13 +132,23 @@ def test_every_encoding_through_the_tool(data, word, other, tmp_path):
 
 @pytest.mark.parametrize("xpath, problem", [
     ("//[", "Unrecognized node test"),
-    ("count(//i)", "Expression does not evaluate to node set"),
+    ("nosuch()", "Unrecognized function or wrong parameter count"),
+    ("$v", "Unknown variable: variable set is not provided"),
 ])
 def test_bad_expression_is_reported_per_file(files, xpath, problem):
     status, out, err = tamarack(xpath, "a.xml", "b.xml", cwd=files)
     assert (status, out) == (2, "")
     assert err.splitlines() == [f"tamarack: {name}: invalid XPath expression {xpath!r}: {problem}"
                                 for name in ("a.xml", "b.xml")]
+
+
+@pytest.mark.parametrize("args, problem", [
+    (["--first", "count(//i)"], "invalid XPath expression 'count(//i)': Expression does not evaluate to node set"),
+    (["--count", "count(//i)"], "--count needs an expression that selects nodes, not 'count(//i)'"),
+    (["substring(//i, 1, 1)"], "result is not valid UTF-8: unexpected end of data"),
+])
+def test_value_misuse_is_reported(files, args, problem):
+    assert tamarack(*args, "b.xml", cwd=files) == (2, "", f"tamarack: b.xml: {problem}\n")
 
 
 @pytest.mark.parametrize("args, message", [

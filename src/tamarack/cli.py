@@ -1,15 +1,17 @@
 """The ``tamarack`` command: run an XPath query over XML files, or print their trees.
 
 Exit status as with grep: 0 when something was selected (or, with --tree, every
-tree was printed), 1 when nothing was, 2 when any input or the expression
-failed. Every failure is one line on standard error naming the input, and the
-remaining inputs are still processed.
+tree was printed, or the expression gave a number, string or boolean), 1 when
+nothing was, 2 when any input or the expression failed. Every failure is one
+line on standard error naming the input, and the remaining inputs are still
+processed.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import sys
 from collections.abc import Iterable, Iterator, Sequence
@@ -43,13 +45,15 @@ def build_parser() -> argparse.ArgumentParser:
         usage="%(prog)s [options] XPATH [FILE ...]\n       %(prog)s --tree [options] [FILE ...]",
         description=(
             "Run an XPath 1.0 expression over XML files and print one line per selected node: "
-            "file, node position, path, attributes and text, separated by tabs. A selected node "
-            "that is not in the element tree (a text node, or a node of an excluded kind) prints "
-            "as None. FILE - or no FILE reads standard input. Each input is read in the encoding "
-            "its byte order mark, first bytes or XML declaration give (else UTF-8); a malformed "
-            "one is reported as FILE:LINE:COLUMN: message."
+            "file, node position, path, attributes and text, separated by tabs, in document order. "
+            "A selected node that is not in the element tree (an attribute, a text node, a node of "
+            "an excluded kind) prints as its string value; an expression that gives a number, a "
+            "string or a boolean prints that value. FILE - or no FILE reads standard input. Each "
+            "input is read in the encoding its byte order mark, first bytes or XML declaration give "
+            "(else UTF-8); a malformed one is reported as FILE:LINE:COLUMN: message."
         ),
-        epilog="Exit status: 0 if anything was selected, 1 if nothing was, 2 on any error.",
+        epilog="Exit status: 0 if anything was selected (or the expression gave a value), 1 if nothing "
+               "was, 2 on any error.",
     )
     mode = parser.add_mutually_exclusive_group()
     mode.add_argument("--first", action="store_true",
@@ -88,9 +92,29 @@ def record(label: str, element: Element | None) -> dict[str, object]:
     }
 
 
-def result_line(label: str, element: Element | None) -> str:
+def value_text(value: str | float | bool) -> str:
+    """A value as XPath's string() writes a number, and as repr() everything else."""
+    if isinstance(value, float) and not isinstance(value, bool):
+        if math.isnan(value):
+            return "NaN"
+        if math.isinf(value):
+            return "Infinity" if value > 0 else "-Infinity"
+        return str(int(value)) if value.is_integer() else repr(value)
+    return repr(value)
+
+
+def value_json(label: str, value: str | float | bool) -> str:
+    # JSON has no NaN or infinities: they are written as null.
+    if isinstance(value, float) and not math.isfinite(value):
+        return json.dumps({"file": label, "value": None})
+    return json.dumps({"file": label, "value": value}, ensure_ascii=False)
+
+
+def result_line(label: str, element: Element | str | None) -> str:
     if element is None:
         return f"{label}\tNone"
+    if isinstance(element, str):
+        return f"{label}\t{element!r}"
     return "\t".join([label, repr(element.node_position), element.path,
                       repr(element.attributes), repr(element.text)])
 
@@ -135,12 +159,17 @@ def load(name: str, stdin: TextIO, exclusions: list[NodeType]) -> Document:
     return document
 
 
-def query(document: Document, xpath: str, first: bool) -> list[Element | None]:
+Result = list[Element | str] | str | float | bool
+
+
+def query(document: Document, xpath: str, first: bool) -> Result:
     try:
         if first:
             found = document.xpath_find(xpath)
             return [] if found is None else [found]
-        return list(document.xpath_findall(xpath))
+        return document.xpath(xpath)
+    except UnicodeDecodeError as error:
+        raise InputError(f"result is not valid UTF-8: {error.reason}") from None
     except ValueError as error:
         raise InputError(f"invalid XPath expression {xpath!r}: {error}") from None
 
@@ -155,12 +184,17 @@ def outputs(options: argparse.Namespace, xpath: str | None, document: Document,
             return (json.dumps(record(label, e), ensure_ascii=False) for e in root.walk()), True
         return [label, *("  " + line for line in tree_lines(root))], True
     results = query(document, xpath, options.first)
+    if not isinstance(results, list):
+        if options.count:
+            raise InputError(f"--count needs an expression that selects nodes, not {xpath!r}")
+        return [value_json(label, results) if options.json else f"{label}\t{value_text(results)}"], True
     if options.count and options.json:
         lines: Iterable[str] = [json.dumps({"file": label, "count": len(results)}, ensure_ascii=False)]
     elif options.count:
         lines = [f"{label}\t{len(results)}"]
     elif options.json:
-        lines = (json.dumps(record(label, e), ensure_ascii=False) for e in results)
+        lines = (value_json(label, e) if isinstance(e, str) else json.dumps(record(label, e), ensure_ascii=False)
+                 for e in results)
     else:
         lines = (result_line(label, e) for e in results)
     return lines, bool(results)

@@ -1,6 +1,6 @@
 """Type information for the extension module tamarack.pugixml."""
 
-from collections.abc import Buffer, Iterator
+from collections.abc import Buffer, Iterator, Mapping
 from enum import IntEnum
 from os import PathLike
 from typing import Any, NoReturn, Self
@@ -61,6 +61,16 @@ class Document:
     # An item is None where the expression selects a text node or a node of
     # an excluded kind.
     def xpath_findall(self, xpath: str) -> list[Element]: ...
+    # A node set gives a list in document order: the tree's own Element for a
+    # node that has one, the string-value of any other node (attribute, text,
+    # the document node, a node of an excluded kind). A variable's list or
+    # tuple of Elements is a node set.
+    def xpath(
+        self,
+        expression: str,
+        context: Element | None = None,
+        variables: Mapping[str, str | float | bool | list[Element] | tuple[Element, ...]] | None = None,
+    ) -> list[Element | str] | str | float | bool: ...
     def __reduce__(self) -> NoReturn: ...
     def __setstate__(self, state: Any, /) -> NoReturn: ...
 
