@@ -4,21 +4,37 @@ Exit status as with grep: 0 when something was selected (or, with --tree, every
 tree was printed), 1 when nothing was, 2 when any input or the expression
 failed. Every failure is one line on standard error naming the input, and the
 remaining inputs are still processed.
+
+Each input is handled whole by `process_file`, which returns the text to print
+rather than printing it, so that worker processes (-j) can do the work while
+this process prints their results in input order: the output of a parallel run
+is byte for byte that of a serial one.
 """
 
 from __future__ import annotations
 
 import argparse
+import fnmatch
 import json
 import os
+import signal
 import sys
+from collections import deque
 from collections.abc import Iterable, Iterator, Sequence
-from typing import TextIO
+from concurrent.futures import Future, ProcessPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
+from dataclasses import dataclass
+from multiprocessing import get_context
+from typing import Any, NamedTuple, TextIO
 
 from tamarack.pugixml import Document, Element, NodeType
 
 STDIN = "-"
 STDIN_LABEL = "<stdin>"
+DEFAULT_INCLUDE = "*.xml"
+# Files handed to the workers ahead of the one being printed: enough to keep
+# every worker busy, few enough that a huge file list costs no memory.
+AHEAD_PER_WORKER = 4
 
 # Node kinds by their member name without the NODE_ prefix, lower case.
 KINDS: dict[str, NodeType] = {member.name[len("NODE_"):].lower(): member for member in NodeType}
@@ -28,6 +44,16 @@ class InputError(Exception):
     """One input could not be processed; the text says why."""
 
 
+@dataclass(frozen=True)
+class Options:
+    """What every input is processed with: plain values, so that it pickles to the workers."""
+    xpath: str | None  # None: print the tree
+    first: bool = False
+    count: bool = False
+    json: bool = False
+    exclude: tuple[int, ...] = ()
+
+
 def node_kind(value: str) -> NodeType:
     try:
         return KINDS[value.lower()]
@@ -35,6 +61,16 @@ def node_kind(value: str) -> NodeType:
         raise argparse.ArgumentTypeError(
             f"unknown node kind {value!r} (choose from {', '.join(KINDS)})"
         ) from None
+
+
+def job_count(value: str) -> int:
+    try:
+        jobs = int(value)
+    except ValueError:
+        jobs = -1
+    if jobs < 0:
+        raise argparse.ArgumentTypeError(f"expected a number of processes, 0 or more, got {value!r}")
+    return jobs
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -62,6 +98,22 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--exclude", metavar="KIND", type=node_kind, action="append", default=[],
                         help="leave nodes of this kind out of the tree (repeatable): "
                              + ", ".join(KINDS))
+    parser.add_argument("-j", "--jobs", metavar="N", type=job_count, default=1,
+                        help="process files in N worker processes, 0 for one per core "
+                             "(default 1: in this process); the output stays in input order")
+    parser.add_argument("-r", "--recursive", action="store_true",
+                        help="a directory FILE stands for every file under it that matches "
+                             "--include, in sorted order")
+    parser.add_argument("--include", metavar="GLOB", action="append", default=None,
+                        help=f"with -r, take the files whose name matches GLOB (repeatable; "
+                             f"default {DEFAULT_INCLUDE!r})")
+    progress = parser.add_mutually_exclusive_group()
+    progress.add_argument("--progress", dest="progress", action="store_true", default=None,
+                          help="show a progress bar on standard error (needs tqdm: "
+                               "pip install 'tamarack[cli]'); by default it is shown when "
+                               "standard error is a terminal and there is more than one file")
+    progress.add_argument("--no-progress", dest="progress", action="store_false",
+                          help="never show a progress bar")
     parser.add_argument("args", nargs="*", metavar="XPATH [FILE ...]", help=argparse.SUPPRESS)
     return parser
 
@@ -104,10 +156,10 @@ def tree_lines(element: Element, depth: int = 0) -> Iterator[str]:
         yield from tree_lines(child, depth + 1)
 
 
-def read_text(name: str, stdin: TextIO) -> str:
+def read_text(name: str) -> str:
     try:
         if name == STDIN:
-            data = stdin.buffer.read()
+            data = sys.stdin.buffer.read()
         else:
             with open(name, "rb") as file:
                 data = file.read()
@@ -119,9 +171,9 @@ def read_text(name: str, stdin: TextIO) -> str:
         raise InputError(f"not UTF-8 text: {error.reason} at byte {error.start}") from None
 
 
-def load(text: str, exclusions: list[NodeType]) -> Document:
+def load(text: str, exclusions: Iterable[int]) -> Document:
     document = Document()
-    document.set_node_type_exclusions(exclusions)
+    document.set_node_type_exclusions([NodeType(value) for value in exclusions])
     try:
         document.load_string(text)
     except RuntimeError as error:
@@ -139,16 +191,15 @@ def query(document: Document, xpath: str, first: bool) -> list[Element | None]:
         raise InputError(f"invalid XPath expression {xpath!r}: {error}") from None
 
 
-def outputs(options: argparse.Namespace, xpath: str | None, document: Document,
-            label: str) -> tuple[Iterable[str], bool]:
+def outputs(options: Options, document: Document, label: str) -> tuple[Iterable[str], bool]:
     """The lines to print for one loaded input, and whether anything was selected."""
-    if xpath is None:
+    if options.xpath is None:
         root = document.get_root()
         assert root is not None  # a loaded document always has its document element
         if options.json:
             return (json.dumps(record(label, e), ensure_ascii=False) for e in root.walk()), True
         return [label, *("  " + line for line in tree_lines(root))], True
-    results = query(document, xpath, options.first)
+    results = query(document, options.xpath, options.first)
     if options.count and options.json:
         lines: Iterable[str] = [json.dumps({"file": label, "count": len(results)}, ensure_ascii=False)]
     elif options.count:
@@ -160,31 +211,211 @@ def outputs(options: argparse.Namespace, xpath: str | None, document: Document,
     return lines, bool(results)
 
 
-def run(options: argparse.Namespace, xpath: str | None, files: Sequence[str],
-        out: TextIO, err: TextIO, stdin: TextIO) -> int:
-    matched = failed = False
+def process_file(name: str, options: Options) -> tuple[str, str, int]:
+    """Everything about one input: its standard output text, its standard error text
+    and its status (0 selected, 1 nothing selected, 2 failed).
+
+    Runs in a worker process under -j, so it returns text and never prints. A
+    failure part-way keeps the lines made before it, as a serial printer would.
+    """
+    label = STDIN_LABEL if name == STDIN else name
+    printed: list[str] = []
     try:
-        for name in files:
-            label = STDIN_LABEL if name == STDIN else name
+        lines, selected = outputs(options, load(read_text(name), options.exclude), label)
+        printed.extend(lines)
+        status = 0 if selected else 1
+        problem = ""
+    except InputError as error:
+        status, problem = 2, f"tamarack: {label}: {error}\n"
+    except Exception as error:  # never a traceback: report it like any other failure
+        status, problem = 2, f"tamarack: {label}: {type(error).__name__}: {error}\n"
+    return "".join(f"{line}\n" for line in printed), problem, status
+
+
+# --- the inputs -------------------------------------------------------------------------------
+
+class Unlisted(NamedTuple):
+    """A directory under a recursive argument that could not be listed."""
+    name: str
+    reason: str
+
+
+def expand(names: Sequence[str], recursive: bool, include: Sequence[str]) -> Iterator[str | Unlisted]:
+    """The inputs named on the command line, each directory replaced by its matching
+    files when recursive, in the order of their paths."""
+    for name in names:
+        if not (recursive and name != STDIN and os.path.isdir(name)):
+            yield name
+            continue
+        found: list[str | Unlisted] = []
+        for parent, _, files in os.walk(name, onerror=lambda error: found.append(
+                Unlisted(error.filename, error.strerror or str(error)))):
+            found.extend(os.path.join(parent, file) for file in files
+                         if any(fnmatch.fnmatchcase(file, pattern) for pattern in include))
+        yield from sorted(found, key=lambda item: item if isinstance(item, str) else item.name)
+
+
+# --- the workers ------------------------------------------------------------------------------
+
+def ignore_interrupts() -> None:
+    # Ctrl-C reaches the whole process group; the main process alone handles it
+    # (and stops the workers), so that no worker prints a traceback of its own.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+
+
+def start_workers(jobs: int) -> ProcessPoolExecutor:
+    # fork: the workers start at once and already hold the imported module. They
+    # are forked with SIGINT blocked, so that an interrupt during start-up waits
+    # for this process instead of killing a half-started worker.
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        executor = ProcessPoolExecutor(jobs, mp_context=get_context("fork"),
+                                       initializer=ignore_interrupts)
+        # With fork, the first submission starts every worker, before the
+        # executor's own thread runs.
+        executor.submit(int)
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+    return executor
+
+
+def stop_workers(executor: ProcessPoolExecutor) -> None:
+    """End the workers now, even in the middle of a file, and wait for them."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C must not leave any behind
+    executor.shutdown(wait=False, cancel_futures=True)
+    # The standard library has no public way to end busy workers before 3.14
+    # (terminate_workers); they ignore SIGINT, so they are sent SIGTERM.
+    processes: dict[int, Any] = getattr(executor, "_processes", None) or {}
+    for process in list(processes.values()):
+        if process.is_alive():
+            process.terminate()
+    for process in list(processes.values()):
+        process.join()
+    executor.shutdown(wait=True)
+
+
+Result = tuple[str, str, int]
+
+
+def unlisted(item: Unlisted) -> Result:
+    return "", f"tamarack: {item.name}: cannot list: {item.reason}\n", 2
+
+
+def results(inputs: Sequence[str | Unlisted], options: Options,
+            executor: ProcessPoolExecutor | None, jobs: int) -> Iterator[Result]:
+    """process_file of every input, in input order; standard input is always read here."""
+    if executor is None:
+        for item in inputs:
+            yield unlisted(item) if isinstance(item, Unlisted) else process_file(item, options)
+        return
+    pending: deque[tuple[str | Unlisted, Future[Result] | None]] = deque()
+    rest = iter(inputs)
+
+    def refill() -> None:
+        while len(pending) < jobs * AHEAD_PER_WORKER:
+            item = next(rest, None)
+            if item is None:
+                return
+            if isinstance(item, str) and item != STDIN:
+                pending.append((item, executor.submit(process_file, item, options)))
+            else:
+                pending.append((item, None))
+
+    refill()
+    while pending:
+        item, future = pending.popleft()
+        refill()
+        if isinstance(item, Unlisted):
+            yield unlisted(item)
+        elif future is None:
+            yield process_file(item, options)
+        else:
             try:
-                lines, selected = outputs(options, xpath, load(read_text(name, stdin), options.exclude),
-                                          label)
-                matched = matched or selected
-                for line in lines:
-                    print(line, file=out)
-            except (BrokenPipeError, KeyboardInterrupt):
-                raise
-            except InputError as error:
-                print(f"tamarack: {label}: {error}", file=err)
-                failed = True
-            except Exception as error:  # never a traceback: report it like any other failure
-                print(f"tamarack: {label}: {type(error).__name__}: {error}", file=err)
-                failed = True
+                yield future.result()
+            except BrokenProcessPool:
+                yield "", f"tamarack: {item}: the worker process reading it ended abruptly\n", 2
+
+
+# --- the progress bar -------------------------------------------------------------------------
+
+class Progress:
+    """A tqdm bar on standard error, cleared around every write to the terminal."""
+
+    def __init__(self, total: int, err: TextIO) -> None:
+        from tqdm import tqdm  # type: ignore[import-untyped]
+
+        self._tqdm = tqdm
+        self._err = err
+        self._bar = tqdm(total=total, file=err, unit="file", dynamic_ncols=True, leave=False)
+
+    def write(self, stream: TextIO, text: str) -> None:
+        if not text:
+            return
+        if stream is self._err or stream.isatty():
+            with self._tqdm.external_write_mode(file=stream):
+                stream.write(text)
+                stream.flush()
+        else:
+            stream.write(text)
+
+    def advance(self) -> None:
+        self._bar.update(1)
+
+    def close(self) -> None:
+        self._bar.close()
+
+
+class NoProgress:
+    def write(self, stream: TextIO, text: str) -> None:
+        stream.write(text)
+
+    def advance(self) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+
+def have_tqdm() -> bool:
+    try:
+        import tqdm  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+# --- the whole run ----------------------------------------------------------------------------
+
+def run(options: Options, inputs: Sequence[str | Unlisted], jobs: int, progress: bool | None,
+        out: TextIO, err: TextIO) -> int:
+    statuses = set()
+    jobs = min(jobs, sum(isinstance(item, str) and item != STDIN for item in inputs))
+    executor = start_workers(jobs) if jobs > 1 else None
+    shown: Progress | NoProgress = NoProgress()
+    try:
+        if progress or (progress is None and len(inputs) > 1 and err.isatty() and have_tqdm()):
+            shown = Progress(len(inputs), err)
+        for text, problem, status in results(inputs, options, executor, jobs):
+            shown.write(out, text)
+            shown.write(err, problem)
+            statuses.add(status)
+            shown.advance()
     except BrokenPipeError:
         # The reader went away (as with `| head`): stop quietly. Standard output
         # now points at the null device, so that the final flush cannot fail.
         os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())
-    return 2 if failed else 0 if matched else 1
+        if executor is not None:
+            stop_workers(executor)
+    except BaseException:
+        if executor is not None:
+            stop_workers(executor)
+        raise
+    finally:
+        shown.close()
+        if executor is not None:
+            executor.shutdown()
+    return 2 if 2 in statuses else 0 if 0 in statuses else 1
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -192,16 +423,22 @@ def main(argv: Sequence[str] | None = None) -> int:
     options = parser.parse_intermixed_args(argv)
     args: list[str] = options.args
     if options.tree:
-        xpath, files = None, args
+        xpath, names = None, args
     elif not args:
         parser.error("the XPATH argument is required")
     else:
-        xpath, files = args[0], args[1:]
+        xpath, names = args[0], args[1:]
+    if options.progress and not have_tqdm():
+        parser.error("--progress needs the tqdm package: pip install 'tamarack[cli]'")
+    jobs = options.jobs or len(os.sched_getaffinity(0))
     for stream in (sys.stdout, sys.stderr):
         if hasattr(stream, "reconfigure"):
             stream.reconfigure(errors="backslashreplace")
+    settings = Options(xpath, options.first, options.count, options.json,
+                       tuple(int(kind) for kind in options.exclude))
     try:
-        return run(options, xpath, files or [STDIN], sys.stdout, sys.stderr, sys.stdin)
+        inputs = list(expand(names or [STDIN], options.recursive, options.include or [DEFAULT_INCLUDE]))
+        return run(settings, inputs, jobs, options.progress, sys.stdout, sys.stderr)
     except KeyboardInterrupt:
         return 130
 
