@@ -2,7 +2,6 @@
 output formats, options, exit statuses and the one-line error reports."""
 
 import fcntl
-import glob
 import json
 import os
 import pty
@@ -14,6 +13,8 @@ import termios
 from pathlib import Path
 
 import pytest
+
+from tamarack.cli import AHEAD_PER_WORKER
 
 CATALOG = '<r><i k="1">one</i><i k="2"><![CDATA[c]]></i>tail</r>'
 FIRST = "a.xml\t(0, 0)\t/r/i\t{'k': '1'}\t'one'"
@@ -201,22 +202,57 @@ def test_recursive_takes_matching_files_in_sorted_order(tree):
         2, "", "tamarack: tree: cannot read: Is a directory\n")
 
 
-def test_interrupt_stops_the_workers_and_exits_130(tmp_path):
+@pytest.fixture(scope="module")
+def many(tmp_path_factory):
+    """Enough work that a run of two workers is still busy after its first line."""
+    root = tmp_path_factory.mktemp("many")
     for n in range(300):
-        (tmp_path / f"{n:03d}.xml").write_text("<r>" + "<i a='1'>t</i>" * 20000 + "</r>")
-    with subprocess.Popen([sys.executable, "-P", "-m", "tamarack", "-j", "2", "--count", "//i", "-r", "."],
-                          cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          start_new_session=True) as process:
-        assert process.stdout.readline() == b"./000.xml\t20000\n"  # the workers are at work
-        workers = {int(pid) for path in glob.glob(f"/proc/{process.pid}/task/*/children")
-                   for pid in Path(path).read_text().split()}
+        (root / f"{n:03d}.xml").write_text("<r>" + "<i a='1'>t</i>" * 20000 + "</r>")
+    return root
+
+
+def started(root, *args):
+    """The tool running with two workers, once it has printed its first line; and its workers."""
+    process = subprocess.Popen([sys.executable, "-P", "-m", "tamarack", "-j", "2", *args, "--count", "//i",
+                                "-r", "."], cwd=root, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               start_new_session=True)
+    assert process.stdout.readline() == b"./000.xml\t20000\n"
+    workers = [pid for pid in map(int, filter(str.isdigit, os.listdir("/proc"))) if parent_of(pid) == process.pid]
+    assert len(workers) == 2
+    return process, workers
+
+
+def parent_of(pid):
+    try:
+        stat = Path(f"/proc/{pid}/stat").read_text()
+    except OSError:
+        return None
+    return int(stat.rpartition(")")[2].split()[1])
+
+
+def test_interrupt_stops_the_workers_and_exits_130(many):
+    process, workers = started(many)
+    with process:
         os.killpg(process.pid, signal.SIGINT)  # as Ctrl-C in a terminal does
         _, err = process.communicate(timeout=60)
     assert (process.returncode, err) == (130, b"")
-    assert len(workers) == 2
     for pid in workers:
         with pytest.raises(ProcessLookupError):
             os.kill(pid, 0)
+
+
+def test_a_worker_that_dies_fails_the_files_in_flight_and_the_rest_go_on(many):
+    process, workers = started(many)
+    with process:
+        os.kill(workers[0], signal.SIGKILL)
+        out, err = process.communicate(timeout=60)
+    failed = [line.split(": ")[1] for line in err.decode().splitlines()]
+    done = [line.split("\t")[0] for line in out.decode().splitlines()]
+    assert process.returncode == 2 and failed and len(failed) <= 2 * AHEAD_PER_WORKER
+    assert err.decode() == "".join(f"tamarack: {name}: the worker process reading it ended abruptly\n"
+                                   for name in failed)
+    assert sorted(failed + done) == [f"./{n:03d}.xml" for n in range(1, 300)]
+    assert done[-1] == "./299.xml"  # a new pool took over
 
 
 WITHOUT_TQDM = (sys.executable, "-P", "-c",

@@ -264,38 +264,57 @@ def ignore_interrupts() -> None:
     signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
 
 
-def start_workers(jobs: int) -> ProcessPoolExecutor:
-    # fork: the workers start at once and already hold the imported module. They
-    # are forked with SIGINT blocked, so that an interrupt during start-up waits
-    # for this process instead of killing a half-started worker.
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
-    try:
-        executor = ProcessPoolExecutor(jobs, mp_context=get_context("fork"),
-                                       initializer=ignore_interrupts)
-        # With fork, the first submission starts every worker, before the
-        # executor's own thread runs.
-        executor.submit(int)
-    finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
-    return executor
-
-
-def stop_workers(executor: ProcessPoolExecutor) -> None:
-    """End the workers now, even in the middle of a file, and wait for them."""
-    signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C must not leave any behind
-    executor.shutdown(wait=False, cancel_futures=True)
-    # The standard library has no public way to end busy workers before 3.14
-    # (terminate_workers); they ignore SIGINT, so they are sent SIGTERM.
-    processes: dict[int, Any] = getattr(executor, "_processes", None) or {}
-    for process in list(processes.values()):
-        if process.is_alive():
-            process.terminate()
-    for process in list(processes.values()):
-        process.join()
-    executor.shutdown(wait=True)
-
-
 Result = tuple[str, str, int]
+
+
+class Workers:
+    """A pool of worker processes running process_file, started again if one dies."""
+
+    def __init__(self, jobs: int) -> None:
+        self.jobs = jobs
+        self._executor = self._start()
+
+    def _start(self) -> ProcessPoolExecutor:
+        # fork: the workers start at once and already hold the imported module.
+        # They are forked with SIGINT blocked, so that an interrupt during
+        # start-up waits for this process instead of killing a half-started worker.
+        previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        try:
+            executor = ProcessPoolExecutor(self.jobs, mp_context=get_context("fork"),
+                                           initializer=ignore_interrupts)
+            # With fork, the first submission starts every worker, before the
+            # executor's own thread runs.
+            executor.submit(int)
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+        return executor
+
+    def submit(self, name: str, options: Options) -> Future[Result]:
+        try:
+            return self._executor.submit(process_file, name, options)
+        except BrokenProcessPool:
+            # A worker died (killed by the system, say): the files in flight are
+            # reported as failed, and a new pool takes the files after them.
+            self._executor.shutdown()
+            self._executor = self._start()
+            return self._executor.submit(process_file, name, options)
+
+    def close(self) -> None:
+        self._executor.shutdown()
+
+    def stop(self) -> None:
+        """End the workers now, even in the middle of a file, and wait for them."""
+        signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C must not leave any behind
+        self._executor.shutdown(wait=False, cancel_futures=True)
+        # The standard library has no public way to end busy workers before 3.14
+        # (terminate_workers); they ignore SIGINT, so they are sent SIGTERM.
+        processes: dict[int, Any] = getattr(self._executor, "_processes", None) or {}
+        for process in list(processes.values()):
+            if process.is_alive():
+                process.terminate()
+        for process in list(processes.values()):
+            process.join()
+        self._executor.shutdown()
 
 
 def unlisted(item: Unlisted) -> Result:
@@ -303,9 +322,9 @@ def unlisted(item: Unlisted) -> Result:
 
 
 def results(inputs: Sequence[str | Unlisted], options: Options,
-            executor: ProcessPoolExecutor | None, jobs: int) -> Iterator[Result]:
+            workers: Workers | None) -> Iterator[Result]:
     """process_file of every input, in input order; standard input is always read here."""
-    if executor is None:
+    if workers is None:
         for item in inputs:
             yield unlisted(item) if isinstance(item, Unlisted) else process_file(item, options)
         return
@@ -313,19 +332,18 @@ def results(inputs: Sequence[str | Unlisted], options: Options,
     rest = iter(inputs)
 
     def refill() -> None:
-        while len(pending) < jobs * AHEAD_PER_WORKER:
+        while len(pending) < workers.jobs * AHEAD_PER_WORKER:
             item = next(rest, None)
             if item is None:
                 return
             if isinstance(item, str) and item != STDIN:
-                pending.append((item, executor.submit(process_file, item, options)))
+                pending.append((item, workers.submit(item, options)))
             else:
                 pending.append((item, None))
 
     refill()
     while pending:
         item, future = pending.popleft()
-        refill()
         if isinstance(item, Unlisted):
             yield unlisted(item)
         elif future is None:
@@ -335,6 +353,7 @@ def results(inputs: Sequence[str | Unlisted], options: Options,
                 yield future.result()
             except BrokenProcessPool:
                 yield "", f"tamarack: {item}: the worker process reading it ended abruptly\n", 2
+        refill()
 
 
 # --- the progress bar -------------------------------------------------------------------------
@@ -391,12 +410,12 @@ def run(options: Options, inputs: Sequence[str | Unlisted], jobs: int, progress:
         out: TextIO, err: TextIO) -> int:
     statuses = set()
     jobs = min(jobs, sum(isinstance(item, str) and item != STDIN for item in inputs))
-    executor = start_workers(jobs) if jobs > 1 else None
+    workers = Workers(jobs) if jobs > 1 else None
     shown: Progress | NoProgress = NoProgress()
     try:
         if progress or (progress is None and len(inputs) > 1 and err.isatty() and have_tqdm()):
             shown = Progress(len(inputs), err)
-        for text, problem, status in results(inputs, options, executor, jobs):
+        for text, problem, status in results(inputs, options, workers):
             shown.write(out, text)
             shown.write(err, problem)
             statuses.add(status)
@@ -405,16 +424,16 @@ def run(options: Options, inputs: Sequence[str | Unlisted], jobs: int, progress:
         # The reader went away (as with `| head`): stop quietly. Standard output
         # now points at the null device, so that the final flush cannot fail.
         os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())
-        if executor is not None:
-            stop_workers(executor)
+        if workers is not None:
+            workers.stop()
     except BaseException:
-        if executor is not None:
-            stop_workers(executor)
+        if workers is not None:
+            workers.stop()
         raise
     finally:
         shown.close()
-        if executor is not None:
-            executor.shutdown()
+        if workers is not None:
+            workers.close()
     return 2 if 2 in statuses else 0 if 0 in statuses else 1
 
 
