@@ -215,7 +215,7 @@ def started(root, *args):
     """The tool running with two workers, once it has printed its first line; and its workers."""
     process = subprocess.Popen([sys.executable, "-P", "-m", "tamarack", "-j", "2", *args, "--count", "//i",
                                 "-r", "."], cwd=root, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                               start_new_session=True)
+                               start_new_session=True, bufsize=0)  # nothing read ahead of the first line
     assert process.stdout.readline() == b"./000.xml\t20000\n"
     workers = [pid for pid in map(int, filter(str.isdigit, os.listdir("/proc"))) if parent_of(pid) == process.pid]
     assert len(workers) == 2
