@@ -10,6 +10,7 @@ import struct
 import subprocess
 import sys
 import termios
+import time
 from pathlib import Path
 
 import pytest
@@ -230,15 +231,30 @@ def parent_of(pid):
     return int(stat.rpartition(")")[2].split()[1])
 
 
-def test_interrupt_stops_the_workers_and_exits_130(many):
+def ended(pid, timeout=10):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            return True
+        time.sleep(0.05)
+    return False
+
+
+@pytest.mark.parametrize("send, status", [
+    (lambda tool: os.killpg(tool, signal.SIGINT), 130),  # Ctrl-C in a terminal
+    (lambda tool: os.killpg(tool, signal.SIGHUP), 129),  # the terminal closed
+    (lambda tool: os.kill(tool, signal.SIGTERM), 143),  # kill
+    (lambda tool: os.kill(tool, signal.SIGKILL), -signal.SIGKILL),  # the workers end by themselves
+], ids=["SIGINT", "SIGHUP", "SIGTERM", "SIGKILL"])
+def test_stopping_ends_the_workers_quietly(many, send, status):
     process, workers = started(many)
     with process:
-        os.killpg(process.pid, signal.SIGINT)  # as Ctrl-C in a terminal does
+        send(process.pid)
         _, err = process.communicate(timeout=60)
-    assert (process.returncode, err) == (130, b"")
-    for pid in workers:
-        with pytest.raises(ProcessLookupError):
-            os.kill(pid, 0)
+    assert (process.returncode, err) == (status, b"")
+    assert all(ended(pid) for pid in workers)
 
 
 def test_a_worker_that_dies_fails_the_files_in_flight_and_the_rest_go_on(many):

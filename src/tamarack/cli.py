@@ -257,11 +257,39 @@ def expand(names: Sequence[str], recursive: bool, include: Sequence[str]) -> Ite
 
 # --- the workers ------------------------------------------------------------------------------
 
-def ignore_interrupts() -> None:
-    # Ctrl-C reaches the whole process group; the main process alone handles it
-    # (and stops the workers), so that no worker prints a traceback of its own.
+class Terminated(BaseException):
+    """SIGTERM or SIGHUP reached this process: stop as for Ctrl-C."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def terminated(signum: int, frame: object) -> None:
+    raise Terminated(signum)
+
+
+PR_SET_PDEATHSIG = 1
+
+
+def prepare_worker(parent: int) -> None:
+    # Ctrl-C and a closed terminal reach the whole process group; the main
+    # process alone handles them (and stops the workers), so that no worker
+    # prints a traceback or reports a file of its own.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+    signal.signal(signal.SIGHUP, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    # A worker waits on a queue whose other end it holds too, so it would never
+    # see its parent end: have the kernel end it then, whatever ended the parent.
+    try:
+        import ctypes
+
+        ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+    except (OSError, AttributeError):
+        pass
+    if os.getppid() != parent:  # the parent ended before the request took effect
+        os._exit(1)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT, signal.SIGTERM, signal.SIGHUP})
 
 
 Result = tuple[str, str, int]
@@ -272,39 +300,47 @@ class Workers:
 
     def __init__(self, jobs: int) -> None:
         self.jobs = jobs
-        self._executor = self._start()
+        self._executor: ProcessPoolExecutor | None = None
 
-    def _start(self) -> ProcessPoolExecutor:
+    def start(self) -> None:
         # fork: the workers start at once and already hold the imported module.
-        # They are forked with SIGINT blocked, so that an interrupt during
-        # start-up waits for this process instead of killing a half-started worker.
-        previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        # They are forked with the stopping signals blocked, so that one arriving
+        # during start-up waits until the pool is known here and can be stopped.
+        previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM, signal.SIGHUP})
         try:
-            executor = ProcessPoolExecutor(self.jobs, mp_context=get_context("fork"),
-                                           initializer=ignore_interrupts)
+            self._executor = ProcessPoolExecutor(self.jobs, mp_context=get_context("fork"),
+                                                 initializer=prepare_worker, initargs=(os.getpid(),))
             # With fork, the first submission starts every worker, before the
             # executor's own thread runs.
-            executor.submit(int)
+            self._executor.submit(int)
         finally:
             signal.pthread_sigmask(signal.SIG_SETMASK, previous)
-        return executor
+
+    @property
+    def executor(self) -> ProcessPoolExecutor:
+        assert self._executor is not None, "start() first"
+        return self._executor
 
     def submit(self, name: str, options: Options) -> Future[Result]:
         try:
-            return self._executor.submit(process_file, name, options)
+            return self.executor.submit(process_file, name, options)
         except BrokenProcessPool:
             # A worker died (killed by the system, say): the files in flight are
             # reported as failed, and a new pool takes the files after them.
-            self._executor.shutdown()
-            self._executor = self._start()
-            return self._executor.submit(process_file, name, options)
+            self.executor.shutdown()
+            self.start()
+            return self.executor.submit(process_file, name, options)
 
     def close(self) -> None:
-        self._executor.shutdown()
+        if self._executor is not None:
+            self._executor.shutdown()
 
     def stop(self) -> None:
         """End the workers now, even in the middle of a file, and wait for them."""
-        signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C must not leave any behind
+        for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            signal.signal(signum, signal.SIG_IGN)  # a second one must not leave any behind
+        if self._executor is None:
+            return
         self._executor.shutdown(wait=False, cancel_futures=True)
         # The standard library has no public way to end busy workers before 3.14
         # (terminate_workers); they ignore SIGINT, so they are sent SIGTERM.
@@ -413,6 +449,8 @@ def run(options: Options, inputs: Sequence[str | Unlisted], jobs: int, progress:
     workers = Workers(jobs) if jobs > 1 else None
     shown: Progress | NoProgress = NoProgress()
     try:
+        if workers is not None:
+            workers.start()
         if progress or (progress is None and len(inputs) > 1 and err.isatty() and have_tqdm()):
             shown = Progress(len(inputs), err)
         for text, problem, status in results(inputs, options, workers):
@@ -455,11 +493,15 @@ def main(argv: Sequence[str] | None = None) -> int:
             stream.reconfigure(errors="backslashreplace")
     settings = Options(xpath, options.first, options.count, options.json,
                        tuple(int(kind) for kind in options.exclude))
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, terminated)
     try:
         inputs = list(expand(names or [STDIN], options.recursive, options.include or [DEFAULT_INCLUDE]))
         return run(settings, inputs, jobs, options.progress, sys.stdout, sys.stderr)
     except KeyboardInterrupt:
-        return 130
+        return 128 + signal.SIGINT
+    except Terminated as stop:
+        return 128 + stop.signum
 
 
 if __name__ == "__main__":
