@@ -83,7 +83,8 @@ def build_parser() -> argparse.ArgumentParser:
             "that is not in the element tree (a text node, or a node of an excluded kind) prints "
             "as None. FILE - or no FILE reads standard input. Files are read as UTF-8."
         ),
-        epilog="Exit status: 0 if anything was selected, 1 if nothing was, 2 on any error.",
+        epilog=("Exit status: 0 if anything was selected, 1 if nothing was, 2 on any error; "
+                "130 when interrupted (128 + the signal's number for SIGTERM and SIGHUP)."),
     )
     mode = parser.add_mutually_exclusive_group()
     mode.add_argument("--first", action="store_true",
