@@ -15,6 +15,8 @@ from pathlib import Path
 
 import pytest
 
+from tamarack.pugixml import Document
+
 from helpers import ENCODINGS
 from tamarack.cli import AHEAD_PER_WORKER
 
@@ -150,6 +152,30 @@ def test_bad_expression_is_reported_per_file(files, xpath, problem):
                                 for name in ("a.xml", "b.xml")]
 
 
+# --count asks the engine for count(XPATH) where that is the same expression
+# around XPATH; it must agree with the node set that xpath() returns.
+@pytest.mark.parametrize("xpath", [
+    "//i", "//i/@k", "//text()", "//i | /r", "(//i)[2]", "//i[@k=')']", "//i[@k='(']",
+    "/r/node()", "//nothing", "//i[contains(., ',')]",
+])
+def test_count_is_the_size_of_the_node_set(files, xpath):
+    document = Document()
+    document.load_file(files / "a.xml")
+    expected = len(document.xpath(xpath))
+    assert tamarack("--count", xpath, "a.xml", cwd=files) == (
+        0 if expected else 1, f"a.xml\t{expected}\n", "")
+
+
+@pytest.mark.parametrize("xpath, problem", [
+    ("//i) | (/r", "invalid XPath expression '//i) | (/r': "),
+    ("//i, /r", "invalid XPath expression '//i, /r': "),
+    ("string(//i)", "--count needs an expression that selects nodes, not 'string(//i)'"),
+])
+def test_count_of_what_count_cannot_take_whole(files, xpath, problem):
+    status, out, err = tamarack("--count", xpath, "a.xml", cwd=files)
+    assert (status, out) == (2, "") and err.startswith(f"tamarack: a.xml: {problem}")
+
+
 @pytest.mark.parametrize("args, problem", [
     (["--first", "count(//i)"], "invalid XPath expression 'count(//i)': Expression does not evaluate to node set"),
     (["--count", "count(//i)"], "--count needs an expression that selects nodes, not 'count(//i)'"),
@@ -231,8 +257,7 @@ def test_recursive_takes_matching_files_in_sorted_order(tree):
         "tree/sub/deeper/f02.xml", "tree/sub/deeper/f06.xml", "tree/sub/deeper/f10.xml",
         "tree/sub/f01.xml", "tree/sub/f05.xml", "tree/sub/f09.xml",
         "a.xml", "tree/sub/notes.txt"]  # a file named on the command line is taken as it is
-    assert (status, err) == (2, "tamarack: tree/sub/broken.xml: malformed XML: "
-                                "Start-end tags mismatch\n")
+    assert (status, err) == (2, "tree/sub/broken.xml:1:6: Start-end tags mismatch\n")
     # Without -r a directory is an input that cannot be read.
     assert tamarack("--count", "//i", "tree", cwd=tree) == (
         2, "", "tamarack: tree: cannot read: Is a directory\n")
@@ -342,7 +367,7 @@ def test_progress_bar_on_standard_error(tree, flags, terminal, bar):
     status, out, err = on_terminal(args, tree) if terminal else tamarack(*args, cwd=tree)
     assert status == 2 and out == tamarack("--count", "-r", "//i", "tree", cwd=tree)[1]
     assert ("/13 [" in err) == bar  # tqdm's "n/total [elapsed<remaining, rate]"
-    assert "tamarack: tree/sub/broken.xml: malformed XML" in err
+    assert "tree/sub/broken.xml:1:6: Start-end tags mismatch" in err
 
 
 def test_progress_bar_needs_more_than_one_file(files):
@@ -352,8 +377,7 @@ def test_progress_bar_needs_more_than_one_file(files):
 def test_without_tqdm_there_is_no_bar_and_asking_for_one_is_a_usage_error(tree):
     status, out, err = on_terminal(["--count", "-r", "//i", "tree"], tree, command=WITHOUT_TQDM)
     assert (status, out) == (2, tamarack("--count", "-r", "//i", "tree", cwd=tree)[1])
-    assert err.replace("\r\n", "\n") == ("tamarack: tree/sub/broken.xml: malformed XML: "
-                                         "Start-end tags mismatch\n")
+    assert err.replace("\r\n", "\n") == "tree/sub/broken.xml:1:6: Start-end tags mismatch\n"
     status, out, err = tamarack("--progress", "//i", "a.xml", cwd=tree, command=WITHOUT_TQDM)
     assert (status, out) == (2, "")
     assert err.splitlines()[-1].endswith("--progress needs the tqdm package: pip install 'tamarack[cli]'")

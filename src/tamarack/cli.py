@@ -226,6 +226,39 @@ def query(document: Document, xpath: str, first: bool) -> QueryResult:
         raise InputError(f"invalid XPath expression {xpath!r}: {error}") from None
 
 
+def as_count(xpath: str) -> str | None:
+    """count(XPATH), when XPATH is one argument that count() can take whole: its
+    parentheses (outside string literals) nest, and no comma stands between them."""
+    depth, quote = 0, ""
+    for char in xpath:
+        if quote:
+            quote = "" if char == quote else quote
+        elif char in "'\"":
+            quote = char
+        elif char == "(":
+            depth += 1
+        elif char == ")":
+            depth -= 1
+            if depth < 0:
+                return None
+        elif char == "," and depth == 0:
+            return None
+    return f"count({xpath})" if depth == 0 and not quote else None
+
+
+def node_count(document: Document, xpath: str) -> int | None:
+    """The size of the node set XPATH selects, counted by the engine without building
+    the tree; None when XPATH is not a node set (or not an expression at all)."""
+    expression = as_count(xpath)
+    if expression is None:
+        return None
+    try:
+        count = document.xpath(expression)
+    except ValueError:
+        return None
+    return int(count) if isinstance(count, float) else None
+
+
 def outputs(options: Options, document: Document, label: str) -> tuple[Iterable[str], bool]:
     """The lines to print for one loaded input, and whether anything was selected."""
     xpath = options.xpath
@@ -235,6 +268,14 @@ def outputs(options: Options, document: Document, label: str) -> tuple[Iterable[
         if options.json:
             return (json.dumps(record(label, e), ensure_ascii=False) for e in root.walk()), True
         return [label, *("  " + line for line in tree_lines(root))], True
+    if options.count:
+        # The engine's own count() gives the size of the node set that xpath()
+        # would return, without making an element of it.
+        count = node_count(document, xpath)
+        if count is not None:
+            if options.json:
+                return [json.dumps({"file": label, "count": count}, ensure_ascii=False)], count > 0
+            return [f"{label}\t{count}"], count > 0
     results = query(document, xpath, options.first)
     if not isinstance(results, list):
         if options.count:
