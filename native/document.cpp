@@ -212,13 +212,10 @@ PyObject* clear(PyObject* obj, PyObject*) noexcept {
 int insert_exclusion(DocumentObject* self, PyObject* item) noexcept {
     int value = _node_type_from_py(item);
     if (PyErr_Occurred()) return -1;
-    try {
+    return guarded(-1, [&] {
         self->_node_type_exclusions.insert(value);
         return 0;
-    } catch (...) {
-        translate_current_exception();
-        return -1;
-    }
+    });
 }
 
 PyObject* add_node_type_exclusion(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {

@@ -92,16 +92,12 @@ void element_dealloc(PyObject* obj) noexcept {
 }  // namespace
 
 int set_build_path(ElementObject* self, const pugi::xml_node& node) noexcept {
-    try {
+    return guarded(-1, [&] {
         std::string* path = new std::string(node.path('/'));
         delete self->build_path;
         self->build_path = path;
         return 0;
-    } catch (...) {
-        GilGuard gil;
-        translate_current_exception();
-        return -1;
-    }
+    });
 }
 
 namespace {
@@ -157,17 +153,13 @@ int _get_type(ElementObject* self) noexcept { return self->node_struct.type; }
 bool _is_null(ElementObject* self) noexcept { return self->node_struct.type == pugi::node_null; }
 
 int _construct_position_indices(ElementObject* self) noexcept {
-    try {
+    return guarded(-1, [&] {
         std::vector<std::size_t> upward;
         for (const position_link* link = &self->position_link; link; link = link->parent) upward.push_back(link->index);
         self->_position_indices.clear();
         self->_position_indices.assign(upward.rbegin(), upward.rend());
         return 0;
-    } catch (...) {
-        GilGuard gil;
-        translate_current_exception();
-        return -1;
-    }
+    });
 }
 
 // Properties.
@@ -208,13 +200,10 @@ std::string path_of(const ElementObject* self) {
 }
 
 PyObject* get_path(PyObject* obj, void*) noexcept {
-    try {
+    return guarded<PyObject*>(nullptr, [&] {
         std::string path = path_of(self_of(obj));
         return decode_view({path.data(), path.size()});
-    } catch (...) {
-        translate_current_exception();
-        return nullptr;
-    }
+    });
 }
 
 PyObject* get_text(PyObject* obj, void*) noexcept {

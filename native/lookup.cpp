@@ -26,7 +26,7 @@ struct collect_frame {
 
 int collect_in_preorder(PyObject* dict, ElementObject* root,
                         std::vector<std::pair<std::size_t, ElementObject*>>& entries) noexcept {
-    try {
+    return guarded(-1, [&] {
         if (insert_by_hash_value(dict, root) < 0) return -1;
         entries.emplace_back(root->node_struct.hash_value, root);
         std::vector<collect_frame> stack{{root->_children, 0}};
@@ -43,21 +43,18 @@ int collect_in_preorder(PyObject* dict, ElementObject* root,
             stack.push_back({as_element(child)->_children, 0});
         }
         return 0;
-    } catch (...) {
-        translate_current_exception();
-        return -1;
-    }
+    });
 }
 
 // Mirrors the dictionary just filled; without memory for it, lookups use the dictionary itself.
 void fill_index(DocumentObject* self, const std::vector<std::pair<std::size_t, ElementObject*>>& entries) noexcept {
-    try {
+    bool built = or_fallback(false, [&] {
         if (!self->_index) self->_index = new element_index();
         self->_index->reserve(entries.size());
         for (const auto& [key, element] : entries) self->_index->insert(key, element);
-    } catch (const std::bad_alloc&) {
-        drop_index(self);
-    }
+        return true;
+    });
+    if (!built) drop_index(self);
 }
 
 }  // namespace

@@ -9,13 +9,6 @@ namespace {
 
 snapshot_strings::view view_of(const char* text) noexcept { return {text, std::strlen(text)}; }
 
-int fill_failed() noexcept {
-    GilGuard gil;
-    translate_current_exception();
-    add_traceback("tamarack.pugixml._fill_node_struct");
-    return -1;
-}
-
 PyObject* decode_utf8(const char* data, std::size_t size) noexcept {
     if (size == 0) return Py_NewRef(constants.empty_str);
     return PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), nullptr);
@@ -43,7 +36,7 @@ PyObject* dict_of(const Pairs& pairs, const char* qualified_name) noexcept {
 }  // namespace
 
 int _fill_node_struct(node_struct& record, const pugi::xml_node& n) noexcept {
-    try {
+    return guarded(-1, [&] {
         record.type = n.type();
         pugi::xml_node first = n.first_child();
         bool has_text = first && first.type() == pugi::node_pcdata;
@@ -56,9 +49,7 @@ int _fill_node_struct(node_struct& record, const pugi::xml_node& n) noexcept {
         record.hash_value = n.hash_value();
         record.has_text = has_text;
         return 0;
-    } catch (...) {
-        return fill_failed();
-    }
+    }, "tamarack.pugixml._fill_node_struct");
 }
 
 int _reset_node_struct(node_struct& record) noexcept {

@@ -1,5 +1,6 @@
 // An Element as a read-only sequence of its kept children: len, indexing, iteration over the
 // children and the depth-first walk of a subtree, both as generator objects of this module's own.
+#include "errors.hpp"
 #include "module.hpp"
 
 #include <new>
@@ -105,14 +106,11 @@ PyObject* walk_step(WalkGenerator* g) noexcept {
         g->pending = Py_NewRef(g->element);
         return Py_NewRef(g->element);
     }
-    try {
+    bool stepped = guarded(false, [&] {
         if (g->pending) {
             PyObject* list = children_of(g->pending);
             Py_CLEAR(g->pending);
-            if (!list) {
-                walk_finish(g);
-                return nullptr;
-            }
+            if (!list) return false;
             // A list that is empty now stays empty (the module only ever empties lists), so a
             // leaf costs no frame.
             Ref held = Ref::steal(list);
@@ -126,14 +124,14 @@ PyObject* walk_step(WalkGenerator* g) noexcept {
             if (top.index < PyList_GET_SIZE(top.list)) {
                 PyObject* child = PyList_GET_ITEM(top.list, top.index++);
                 g->pending = Py_NewRef(child);
-                return Py_NewRef(child);
+                return true;
             }
             Py_DECREF(top.list);
             g->stack.pop_back();
         }
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
+        return false;
+    });
+    if (stepped) return Py_NewRef(g->pending);
     walk_finish(g);
     return nullptr;
 }

@@ -123,21 +123,16 @@ bool referred_to_from_inside_only(const ElementObject* e) noexcept {
 }
 
 // Holds every element of the tree in pre-order. False, holding none, when something outside refers
-// to one of them or there is no memory to hold them all.
+// to one of them or there is no memory to hold them all (the collector then takes the tree).
 bool hold_if_unreferred(ElementObject* top, std::vector<ElementObject*>& held) noexcept {
-    bool complete = true;
-    try {
+    bool complete = or_fallback(false, [&] {
         for (ElementObject* e = top; e; e = next_in_preorder(e, top)) {
-            if (!referred_to_from_inside_only(e)) {
-                complete = false;
-                break;
-            }
+            if (!referred_to_from_inside_only(e)) return false;
             held.push_back(e);
             Py_INCREF(e);
         }
-    } catch (const std::bad_alloc&) {
-        complete = false;
-    }
+        return true;
+    });
     if (!complete) {
         for (ElementObject* e : held) Py_DECREF(e);
         held.clear();
@@ -196,7 +191,7 @@ bool release_tree_held_by(ElementObject* top, bool keep_top, PyObject* dict) noe
 }
 
 int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_type_set& exclusions) noexcept {
-    try {
+    return guarded(-1, [&] {
         std::size_t count = count_kept_children(node, exclusions);
         if (count > 0 && prepare_children(top, count) < 0) return -1;
         std::vector<build_frame> stack{{top, node.first_child(), 0}};
@@ -215,10 +210,7 @@ int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_typ
             stack.push_back({child, c.first_child(), 0});
         }
         return 0;
-    } catch (...) {
-        translate_current_exception();
-        return -1;
-    }
+    });
 }
 
 PyObject* create_untracked_tree(const pugi::xml_node& node, const node_type_set& exclusions) noexcept {

@@ -179,28 +179,17 @@ PyObject* translate(PyObject*, PyObject* args) {
     int pending = 0;
     if (!PyArg_ParseTuple(args, "s|p", &kind, &pending)) return nullptr;
     if (pending) PyErr_SetString(PyExc_KeyError, "pending");
-    try {
-        throw_kind(kind);
-    } catch (...) {
-        tamarack::translate_current_exception();
-    }
-    assert(PyErr_Occurred());
-    return nullptr;
+    PyObject* result = tamarack::guarded<PyObject*>(nullptr, [&]() -> PyObject* { throw_kind(kind); });
+    assert(!result && PyErr_Occurred());
+    return result;
 }
 
 // xpath_translate(kind): throws `kind` and translates it as the XPath call sites do.
 PyObject* xpath_translate(PyObject*, PyObject* args) {
     const char* kind = nullptr;
     if (!PyArg_ParseTuple(args, "s", &kind)) return nullptr;
-    try {
-        throw_kind(kind);
-    } catch (...) {
-        PyGILState_STATE gil = PyGILState_Ensure();
-        tamarack::custom_exception_handler();
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "Error converting c++ exception.");
-        PyGILState_Release(gil);
-    }
-    return nullptr;
+    return tamarack::guarded<PyObject*>(nullptr, [&]() -> PyObject* { throw_kind(kind); }, nullptr,
+                                        tamarack::translate_xpath_exception);
 }
 
 // xpath_handler_outside_catch(): the XPath translation with no exception being handled.
