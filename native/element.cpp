@@ -29,29 +29,8 @@ constexpr const char element_doc[] =
     "        creates and manages it.\n"
     "    ";
 
-// Creation: an empty element, not attached to any node.
-ElementObject* new_element(PyTypeObject* type) noexcept {
-    PyObject* obj = type->tp_alloc(type, 0);
-    if (!obj) return nullptr;
-    ElementObject* self = as_element(obj);
-    self->vtab = &element_vtable;
-    new (&self->node_struct) node_struct();
-    new (&self->position_link) position_link();
-    new (&self->_position_indices) std::vector<std::size_t>();
-    self->_parent = Py_NewRef(Py_None);
-    self->_child_count = 0;
-    self->build_path = nullptr;
-    self->_children = PyList_New(0);
-    if (!self->_children) {
-        Py_DECREF(obj);
-        return nullptr;
-    }
-    _reset_node_struct(self->node_struct);
-    return self;
-}
-
 PyObject* element_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
-    return reinterpret_cast<PyObject*>(new_element(type));
+    return reinterpret_cast<PyObject*>(make_element(type));
 }
 
 int element_traverse(PyObject* obj, visitproc visit, void* arg) noexcept {
@@ -71,13 +50,13 @@ int element_clear(PyObject* obj) noexcept {
 }
 
 // The trashcan bounds the C stack when releasing one element releases a long chain of others.
+// Mirrors construct_fields.
 void element_dealloc(PyObject* obj) noexcept {
     ElementObject* self = as_element(obj);
     PyObject_GC_UnTrack(obj);
     Py_TRASHCAN_BEGIN(obj, element_dealloc)
     self->position_link.parent = nullptr;
     replace_ref(self->_parent, Py_NewRef(Py_None));
-    self->node_struct.strings.clear();
     self->node_struct.~node_struct();
     self->_position_indices.~vector();
     delete self->build_path;
@@ -87,9 +66,50 @@ void element_dealloc(PyObject* obj) noexcept {
     Py_TRASHCAN_END
 }
 
-// Operation table.
+// Every field of a freshly allocated element, in declaration order: an empty element with no
+// parent, holding `children` (a new reference).
+void construct_fields(ElementObject* self, PyObject* children) noexcept {
+    self->vtab = &element_vtable;
+    new (&self->node_struct) node_struct();
+    _reset_node_struct(self->node_struct);
+    new (&self->position_link) position_link();
+    new (&self->_position_indices) std::vector<std::size_t>();
+    self->_parent = Py_NewRef(Py_None);
+    self->_children = children;
+    self->_child_count = 0;
+    self->build_path = nullptr;
+}
 
 }  // namespace
+
+// The two ways an element comes to be differ only in allocation and list: one made by calling the
+// type (any subclass) is tracked and owns a list of its own; one made by a tree build is exactly
+// an Element, untracked, and shares the empty list until the build gives it its children.
+ElementObject* make_element(PyTypeObject* type) noexcept {
+    Ref children = Ref::steal(PyList_New(0));
+    if (!children) return nullptr;
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (!obj) return nullptr;
+    construct_fields(as_element(obj), children.release());
+    return as_element(obj);
+}
+
+ElementObject* make_tree_element() noexcept {
+    ElementObject* self = PyObject_GC_New(ElementObject, &ElementType);
+    if (!self) return nullptr;
+    construct_fields(self, Py_NewRef(constants.empty_list));
+    return self;
+}
+
+// Links `self` below `parent` (an Element, None or null for none) as its child number `index`.
+void link_to_parent(ElementObject* self, PyObject* parent, std::size_t index) noexcept {
+    bool element_parent = parent && is_element(parent);
+    self->position_link.parent = element_parent ? &as_element(parent)->position_link : nullptr;
+    self->position_link.index = index;
+    replace_ref(self->_parent, Py_NewRef(parent ? parent : Py_None));
+}
+
+// Operation table.
 
 int set_build_path(ElementObject* self, const pugi::xml_node& node) noexcept {
     return guarded(-1, [&] {
@@ -103,7 +123,7 @@ int set_build_path(ElementObject* self, const pugi::xml_node& node) noexcept {
 namespace {
 
 PyObject* _create(const pugi::xml_node& node, const node_type_set& exclusions, PyObject* parent) noexcept {
-    ElementObject* self = new_element(&ElementType);
+    ElementObject* self = make_element(&ElementType);
     if (!self) return nullptr;
     PyObject* obj = reinterpret_cast<PyObject*>(self);
     if (self->vtab->_initialize_node_struct(self, node, exclusions, parent) < 0) {
@@ -111,7 +131,7 @@ PyObject* _create(const pugi::xml_node& node, const node_type_set& exclusions, P
         Py_DECREF(obj);
         return nullptr;
     }
-    replace_ref(self->_parent, Py_NewRef(parent ? parent : Py_None));
+    link_to_parent(self, parent, 0);
     // Only a Document keeps its tree out of the collector; a tree made here is an ordinary one.
     track_tree(self);
     return obj;
@@ -119,6 +139,7 @@ PyObject* _create(const pugi::xml_node& node, const node_type_set& exclusions, P
 
 int _initialize_node_struct(ElementObject* self, const pugi::xml_node& node, const node_type_set& exclusions,
                             PyObject* parent) noexcept {
+    // The native link only: the Python one is made by whoever attaches the element.
     self->position_link.parent = parent && is_element(parent) ? &as_element(parent)->position_link : nullptr;
     self->position_link.index = 0;
     if (_fill_node_struct(self->node_struct, node) < 0 || set_build_path(self, node) < 0) return -1;

@@ -59,6 +59,11 @@ extern ElementVTable element_vtable;
 extern PyTypeObject IterGeneratorType;
 extern PyTypeObject WalkGeneratorType;
 void fill_element_vtable() noexcept;
+// The one way to make an element: by calling the type (tracked, a list of its own), or for a tree
+// build (exactly an Element, untracked, the shared empty list); and to link it below a parent.
+ElementObject* make_element(PyTypeObject* type) noexcept;
+ElementObject* make_tree_element() noexcept;
+void link_to_parent(ElementObject* self, PyObject* parent, std::size_t index) noexcept;
 Py_ssize_t element_len(PyObject* self) noexcept;
 PyObject* element_getitem(PyObject* self, PyObject* index) noexcept;
 PyObject* element_sq_item(PyObject* self, Py_ssize_t index) noexcept;
