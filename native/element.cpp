@@ -146,8 +146,12 @@ int _initialize_node_struct(ElementObject* self, const pugi::xml_node& node, con
     return self->vtab->_build_children(self, node, exclusions);
 }
 
+// Below an element in the collector (one made by calling the type), the children built are in it
+// too; only a Document's own build keeps a tree out, and it does not come through here.
 int _build_children(ElementObject* self, const pugi::xml_node& node, const node_type_set& exclusions) noexcept {
-    return build_subtree(self, node, exclusions);
+    if (build_subtree(self, node, exclusions) < 0) return -1;
+    if (PyObject_GC_IsTracked(reinterpret_cast<PyObject*>(self))) track_tree(self);
+    return 0;
 }
 
 int _clear(ElementObject* self) noexcept {

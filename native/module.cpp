@@ -138,6 +138,8 @@ int export_functions() noexcept {
 int register_class(PyTypeObject* type, void* vtable, const char* name) noexcept {
     if (PyType_Ready(type) < 0) return -1;
     Ref capsule = Ref::steal(PyCapsule_New(vtable, nullptr, nullptr));
+    // Consumers compare this with the layout they were built against (check_layout).
+    if (capsule && PyCapsule_SetContext(capsule.get(), const_cast<layout_description*>(&this_layout)) < 0) return -1;
     if (!capsule || PyDict_SetItemString(type->tp_dict, "__pyx_vtable__", capsule.get()) < 0) return -1;
     PyType_Modified(type);
     return PyModule_AddObjectRef(state.module, name, reinterpret_cast<PyObject*>(type));

@@ -2,7 +2,11 @@
 #include "errors.hpp"
 #include "module.hpp"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string_view>
 
 namespace tamarack {
 namespace {
@@ -34,6 +38,48 @@ PyObject* dict_of(const Pairs& pairs, const char* qualified_name) noexcept {
 }
 
 }  // namespace
+
+void snapshot_strings::assign(view name, view text, std::vector<std::pair<view, view>>& attributes) {
+    auto by_name = [](const std::pair<view, view>& a, const std::pair<view, view>& b) {
+        return std::string_view(a.first.data, a.first.size) < std::string_view(b.first.data, b.first.size);
+    };
+    std::stable_sort(attributes.begin(), attributes.end(), by_name);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < attributes.size(); ++i) {
+        bool later_has_same_name = i + 1 < attributes.size() && !by_name(attributes[i], attributes[i + 1]);
+        if (!later_has_same_name) attributes[kept++] = attributes[i];
+    }
+    attributes.resize(kept);
+    std::size_t characters = name.size + text.size;
+    for (const auto& a : attributes) characters += a.first.size + a.second.size;
+    std::size_t size = kept * sizeof(entry) + characters;
+    void* block = nullptr;
+    if (size > 0) {
+        block = std::malloc(size);
+        if (!block) throw std::bad_alloc();
+        entry* table = static_cast<entry*>(block);
+        char* out = static_cast<char*>(block) + kept * sizeof(entry);
+        std::size_t at = 0;
+        auto put = [&](view v) {
+            if (v.size) std::memcpy(out + at, v.data, v.size);
+            at += v.size;
+            return at - v.size;
+        };
+        put(name);
+        put(text);
+        for (std::size_t i = 0; i < kept; ++i) {
+            table[i].name_size = attributes[i].first.size;
+            table[i].name = put(attributes[i].first);
+            table[i].value_size = attributes[i].second.size;
+            table[i].value = put(attributes[i].second);
+        }
+    }
+    std::free(block_);
+    block_ = block;
+    name_size_ = name.size;
+    text_size_ = text.size;
+    attribute_count_ = kept;
+}
 
 int _fill_node_struct(node_struct& record, const pugi::xml_node& n) noexcept {
     return guarded(-1, [&] {

@@ -145,6 +145,137 @@ PyObject* null_record(PyObject*, PyObject*) {
     return result;
 }
 
+tamarack::DocumentObject* document_of(PyObject* doc) {
+    return is_document(doc) ? reinterpret_cast<tamarack::DocumentObject*>(doc) : nullptr;
+}
+
+PyObject* identity_of(const tamarack::node_struct& r) {
+    return Py_BuildValue("(in)", r.type, static_cast<Py_ssize_t>(r.hash_value));
+}
+
+// document_op(doc, name, arg=None): calls the Document table's entry `name` and returns what it
+// gives as a Python value: ints as ints, bools as bools, objects as themselves, records as
+// (type, hash_value) pairs.
+PyObject* document_op(PyObject*, PyObject* args) {
+    PyObject* doc = nullptr;
+    const char* name = nullptr;
+    PyObject* arg = Py_None;
+    if (!PyArg_ParseTuple(args, "Os|O", &doc, &name, &arg)) return nullptr;
+    tamarack::DocumentObject* self = document_of(doc);
+    if (!self) return nullptr;
+    auto* table = vtable_of<tamarack::DocumentVTable>(doc);
+    if (!table) return nullptr;
+    std::string op = name;
+    auto status = [](int r) { return r < 0 ? nullptr : PyLong_FromLong(r); };
+    if (op == "_reset") return status(table->_reset(self));
+    if (op == "_has_root") return PyBool_FromLong(table->_has_root(self));
+    if (op == "_get_root") return table->_get_root(self);
+    if (op == "_collect_nodes_by_hash_value") return status(table->_collect_nodes_by_hash_value(self));
+    if (op == "_find_from_hash_value") {
+        std::size_t key = PyLong_AsSize_t(arg);
+        if (key == static_cast<std::size_t>(-1) && PyErr_Occurred()) return nullptr;
+        return table->_find_from_hash_value(self, key);
+    }
+    const char* text = PyUnicode_AsUTF8(arg);
+    if (!text) return nullptr;
+    if (op == "_load_string") return status(table->_load_string(self, text));
+    if (op == "_xpath_find") {
+        tamarack::node_struct record;
+        if (table->_xpath_find(self, text, record) < 0) return nullptr;
+        return identity_of(record);
+    }
+    if (op == "_xpath_findall") {
+        tamarack::xpath_results records;
+        if (table->_xpath_findall(self, text, records) < 0) return nullptr;
+        PyObject* list = PyList_New(0);
+        for (const auto& record : records) {
+            PyObject* item = list ? identity_of(*record) : nullptr;
+            if (!item || PyList_Append(list, item) < 0) {
+                Py_XDECREF(item);
+                Py_XDECREF(list);
+                return nullptr;
+            }
+            Py_DECREF(item);
+        }
+        return list;
+    }
+    PyErr_Format(PyExc_ValueError, "no Document operation %s", name);
+    return nullptr;
+}
+
+// element_op(element, name): calls the Element table's entry `name` on `element`; positions come
+// back as the tuple of the cached indices.
+PyObject* element_op(PyObject*, PyObject* args) {
+    PyObject* element = nullptr;
+    const char* name = nullptr;
+    if (!PyArg_ParseTuple(args, "Os", &element, &name)) return nullptr;
+    PyObject* type = module_attr("Element");
+    if (!type) return nullptr;
+    int ok = PyObject_IsInstance(element, type);
+    Py_DECREF(type);
+    if (ok <= 0) {
+        if (ok == 0) PyErr_SetString(PyExc_TypeError, "an Element is required");
+        return nullptr;
+    }
+    auto* self = reinterpret_cast<tamarack::ElementObject*>(element);
+    std::string op = name;
+    if (op == "_find_root") return self->vtab->_find_root(self);
+    if (op == "_get_type") return PyLong_FromLong(self->vtab->_get_type(self));
+    if (op == "_is_null") return PyBool_FromLong(self->vtab->_is_null(self));
+    if (op == "_clear") return self->vtab->_clear(self) < 0 ? nullptr : Py_NewRef(Py_None);
+    if (op == "_construct_position_indices") {
+        if (self->vtab->_construct_position_indices(self) < 0) return nullptr;
+        const auto& indices = self->_position_indices;
+        PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(indices.size()));
+        for (std::size_t i = 0; tuple && i < indices.size(); ++i)
+            PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), PyLong_FromSize_t(indices[i]));
+        return tuple;
+    }
+    PyErr_Format(PyExc_ValueError, "no Element operation %s", name);
+    return nullptr;
+}
+
+// create(doc, xpath, parent=None, build_only=False): an Element made by the Element table for the
+// first node `xpath` selects in the Document's pugixml document, with the Document's exclusions:
+// through _create, or, with `build_only`, an Element() whose children alone _build_children makes.
+PyObject* create(PyObject*, PyObject* args) {
+    PyObject* doc = nullptr;
+    const char* xpath = nullptr;
+    PyObject* parent = Py_None;
+    int build_only = 0;
+    if (!PyArg_ParseTuple(args, "Os|Op", &doc, &xpath, &parent, &build_only)) return nullptr;
+    tamarack::DocumentObject* self = document_of(doc);
+    if (!self) return nullptr;
+    PyObject* type = module_attr("Element");
+    if (!type) return nullptr;
+    PyObject* blank = PyObject_CallNoArgs(type);
+    Py_DECREF(type);
+    if (!blank) return nullptr;
+    auto* element = reinterpret_cast<tamarack::ElementObject*>(blank);
+    pugi::xml_node node;
+    try {
+        node = self->_document.select_node(xpath).node();
+    } catch (const pugi::xpath_exception& e) {
+        Py_DECREF(blank);
+        PyErr_SetString(PyExc_ValueError, e.what());
+        return nullptr;
+    }
+    if (!build_only) {
+        Py_DECREF(blank);
+        return element->vtab->_create(node, self->_node_type_exclusions, parent);
+    }
+    if (element->vtab->_build_children(element, node, self->_node_type_exclusions) < 0) {
+        Py_DECREF(blank);
+        return nullptr;
+    }
+    return blank;
+}
+
+// check_layout() -> None: the check every consumer runs at import, run again.
+PyObject* check_layout(PyObject*, PyObject*) {
+    return tamarack::check_layout() < 0 ? nullptr : Py_NewRef(Py_None);
+}
+
 // Throws the native exception named `kind`.
 [[noreturn]] void throw_kind(const std::string& kind) {
     if (kind == "bad_alloc") throw std::bad_alloc();
@@ -223,6 +354,10 @@ PyMethodDef methods[] = {
     {"xpath_translate", xpath_translate, METH_VARARGS, nullptr},
     {"xpath_handler_outside_catch", xpath_handler_outside_catch, METH_NOARGS, nullptr},
     {"exec_on_new_module", exec_on_new_module, METH_NOARGS, nullptr},
+    {"document_op", document_op, METH_VARARGS, nullptr},
+    {"element_op", element_op, METH_VARARGS, nullptr},
+    {"create", create, METH_VARARGS, nullptr},
+    {"check_layout", check_layout, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -232,4 +367,8 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__tamarack_testnative() { return PyModule_Create(&module_def); }
+// As every consumer should: refuse to load against another native layout.
+PyMODINIT_FUNC PyInit__tamarack_testnative() {
+    if (tamarack::check_layout() < 0) return nullptr;
+    return PyModule_Create(&module_def);
+}
