@@ -76,9 +76,20 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
                         "process.");
         return nullptr;
     }
-    if (state.module) return Py_NewRef(state.module);
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
+    if (state.module) {
+        // The one module object serves every import of its own name; the import system would
+        // give it the spec of any other name, and then reload it under that name.
+        Ref live = Ref::steal(PyModule_GetNameObject(state.module));
+        if (!live) return nullptr;
+        int same = PyObject_RichCompareBool(live.get(), name.get(), Py_EQ);
+        if (same < 0) return nullptr;
+        if (same) return Py_NewRef(state.module);
+        PyErr_Format(PyExc_ImportError, "%U is already loaded; its extension file cannot be loaded again as %R",
+                     live.get(), name.get());
+        return nullptr;
+    }
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
     if (copy_spec_attribute(spec, module.get(), "loader", "__loader__", false) < 0 ||

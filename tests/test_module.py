@@ -86,6 +86,26 @@ def test_reimport_returns_the_recorded_module():
     assert list(vars(again)) == list(before)
 
 
+@pytest.mark.parametrize("name", ["elsewhere.pugixml", "pugixml"])
+def test_loading_the_file_under_another_name_is_refused(name):
+    out = run_python(
+        """
+        import importlib, importlib.util, sys
+        import tamarack.pugixml as live
+        spec = importlib.util.spec_from_file_location(sys.argv[1], live.__file__)
+        try:
+            importlib.util.module_from_spec(spec)
+        except ImportError as e:
+            print(e)
+        assert live.__spec__.name == live.__name__ == "tamarack.pugixml", live.__spec__
+        assert sys.argv[1] not in sys.modules
+        assert importlib.reload(live) is live and live.Document().get_root() is None
+        """,
+        name,
+    )
+    assert out == f"tamarack.pugixml is already loaded; its extension file cannot be loaded again as {name!r}\n"
+
+
 def test_second_interpreter_is_refused():
     out = run_python(
         """
