@@ -1,5 +1,8 @@
 """The native interface as a downstream extension module sees it, and the exception translations,
 driven through the test-only module _tamarack_testnative."""
+import subprocess
+import sys
+
 import pytest
 
 import _tamarack_testnative as native
@@ -226,3 +229,18 @@ def test_element_table_makes_trees(build_only):
         assert made.name == "a" and made.path == "/a" and made.attributes == {}
         child = native.create(doc, "//c", made)
         assert child.parent is made and child.path == "/a/b/c"
+
+
+def test_argument_errors_need_no_native_memory():
+    # In a process of its own: a native allocation failing inside a noexcept function would
+    # terminate it.
+    script = (
+        "import _tamarack_testnative as n\n"
+        "e = n.single_argument_without_memory()\n"
+        "print('unhooked' if e is None else f'{type(e).__name__}: {e}')\n"
+    )
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    if result.stdout == "unhooked\n":
+        pytest.skip("this build's native allocations do not go through the test module")
+    assert result.stdout == "TypeError: add_node_type_exclusion() takes at most 1 argument (2 given)\n"

@@ -10,12 +10,27 @@
 #include "errors.hpp"
 
 #include <cassert>
+#include <cstdlib>
 #include <cstring>
 #include <ios>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <typeinfo>
+
+// This module's own allocation functions, so that a test can make every native allocation made
+// here fail, as it fails when memory runs out.
+namespace {
+bool fail_allocations = false;
+}
+
+void* operator new(std::size_t size) {
+    if (!fail_allocations)
+        if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -204,7 +219,7 @@ PyObject* document_op(PyObject*, PyObject* args) {
 }
 
 // element_op(element, name): calls the Element table's entry `name` on `element`; positions come
-// back as the tuple of the cached indices.
+// back as the tuple of the cached indices. "position_cache" is the room that cache takes.
 PyObject* element_op(PyObject*, PyObject* args) {
     PyObject* element = nullptr;
     const char* name = nullptr;
@@ -223,6 +238,7 @@ PyObject* element_op(PyObject*, PyObject* args) {
     if (op == "_get_type") return PyLong_FromLong(self->vtab->_get_type(self));
     if (op == "_is_null") return PyBool_FromLong(self->vtab->_is_null(self));
     if (op == "_clear") return self->vtab->_clear(self) < 0 ? nullptr : Py_NewRef(Py_None);
+    if (op == "position_cache") return PyLong_FromSize_t(self->_position_indices.capacity());
     if (op == "_construct_position_indices") {
         if (self->vtab->_construct_position_indices(self) < 0) return nullptr;
         const auto& indices = self->_position_indices;
@@ -274,6 +290,32 @@ PyObject* create(PyObject*, PyObject* args) {
 // check_layout() -> None: the check every consumer runs at import, run again.
 PyObject* check_layout(PyObject*, PyObject*) {
     return tamarack::check_layout() < 0 ? nullptr : Py_NewRef(Py_None);
+}
+
+// single_argument_without_memory() -> the exception that the argument parser of every method raises
+// for a call with two positional arguments while no native allocation can succeed, or None when
+// this build's allocations do not come through the functions above (a sanitizer's replace them).
+PyObject* single_argument_without_memory(PyObject*, PyObject*) {
+    fail_allocations = true;
+    bool hooked = false;
+    try {
+        static void* volatile probe = nullptr;  // volatile: the probe may not be optimised away
+        probe = ::operator new(16);
+        ::operator delete(probe);
+    } catch (const std::bad_alloc&) {
+        hooked = true;
+    }
+    PyObject* result = nullptr;
+    if (hooked) {
+        PyObject* args[] = {Py_None, Py_None};
+        PyObject* value = tamarack::single_argument(args, 2, nullptr, "add_node_type_exclusion", "node_type");
+        fail_allocations = false;
+        assert(!value && PyErr_Occurred());
+        (void)value;
+        result = PyErr_GetRaisedException();
+    }
+    fail_allocations = false;
+    return result ? result : Py_NewRef(Py_None);
 }
 
 // Throws the native exception named `kind`.
@@ -358,6 +400,7 @@ PyMethodDef methods[] = {
     {"element_op", element_op, METH_VARARGS, nullptr},
     {"create", create, METH_VARARGS, nullptr},
     {"check_layout", check_layout, METH_NOARGS, nullptr},
+    {"single_argument_without_memory", single_argument_without_memory, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
