@@ -33,8 +33,14 @@ PyObject* element_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     return reinterpret_cast<PyObject*>(make_element(type));
 }
 
+void expose_tree(ElementObject* self) noexcept;
+
 int element_traverse(PyObject* obj, visitproc visit, void* arg) noexcept {
     ElementObject* self = as_element(obj);
+    // The collector never traverses an element it does not track: whoever does (gc.get_referents)
+    // may change the list handed out, even make it part of a cycle, so the tree is handed to the
+    // collector first.
+    if (!PyObject_GC_IsTracked(obj)) expose_tree(self);
     Py_VISIT(self->_parent);
     // The empty list that leaves share lives as long as the module and takes part in no cycle;
     // leaving it out also keeps gc.get_referents() from handing it to anybody who could fill it.
@@ -66,6 +72,16 @@ void element_dealloc(PyObject* obj) noexcept {
     Py_TRASHCAN_END
 }
 
+// Hands the tree of `self`, and the dictionary of the Document that holds it, to the collector.
+void expose_tree(ElementObject* self) noexcept {
+    ElementObject* top = self;
+    while (is_element(top->_parent)) top = as_element(top->_parent);
+    track_tree(top);
+    if (!top->_owner) return;
+    PyObject* dict = top->_owner->_nodes_by_hash_value;
+    if (PyDict_CheckExact(dict) && !PyObject_GC_IsTracked(dict)) PyObject_GC_Track(dict);
+}
+
 // Every field of a freshly allocated element, in declaration order: an empty element with no
 // parent, holding `children` (a new reference).
 void construct_fields(ElementObject* self, PyObject* children) noexcept {
@@ -78,6 +94,7 @@ void construct_fields(ElementObject* self, PyObject* children) noexcept {
     self->_children = children;
     self->_child_count = 0;
     self->build_path = nullptr;
+    self->_owner = nullptr;
 }
 
 }  // namespace
@@ -252,16 +269,19 @@ PyObject* get_attributes(PyObject* obj, void*) noexcept {
     return attributes_to_dict(self_of(obj)->node_struct.strings);
 }
 
+// Built from the parent links at every read, last index first: an element keeps no copy of its
+// position, which would cost memory in proportion to its depth (quadratic over a deep chain).
 PyObject* get_node_position(PyObject* obj, void*) noexcept {
     ElementObject* self = self_of(obj);
-    if (self->_position_indices.empty() && self->vtab->_construct_position_indices(self) < 0) return nullptr;
-    const std::vector<std::size_t>& indices = self->_position_indices;
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(indices.size())));
+    Py_ssize_t depth = 0;
+    for (const position_link* link = &self->position_link; link; link = link->parent) ++depth;
+    Ref tuple = Ref::steal(PyTuple_New(depth));
     if (!tuple) return nullptr;
-    for (std::size_t i = 0; i < indices.size(); ++i) {
-        PyObject* item = PyLong_FromSize_t(indices[i]);
+    Py_ssize_t i = depth;
+    for (const position_link* link = &self->position_link; link; link = link->parent) {
+        PyObject* item = PyLong_FromSize_t(link->index);
         if (!item) return nullptr;
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+        PyTuple_SET_ITEM(tuple.get(), --i, item);
     }
     return tuple.release();
 }

@@ -226,8 +226,22 @@ PyObject* gen_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noe
                                   "signature instead.",
                                   1) < 0)
         return nullptr;
-    protocol<G>::finish(reinterpret_cast<G*>(self));
-    set_thrown(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
+    G* g = reinterpret_cast<G*>(self);
+    // Arguments that name no exception leave the generator as it was, as a built-in one stays.
+    if (!set_thrown(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr)) return nullptr;
+    bool suspended = g->state == gen_state::suspended;
+    PyObject* thrown = PyErr_GetRaisedException();
+    protocol<G>::finish(g);  // may run code (the release of a list), so not with the exception set
+    // A StopIteration raised inside a suspended generator would end a caller's loop silently:
+    // it becomes RuntimeError, caused by it, as PEP 479 makes it for generators.
+    if (suspended && PyErr_GivenExceptionMatches(thrown, PyExc_StopIteration)) {
+        PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
+        PyObject* converted = PyErr_GetRaisedException();
+        PyException_SetContext(converted, Py_NewRef(thrown));
+        PyException_SetCause(converted, thrown);
+        thrown = converted;
+    }
+    PyErr_SetRaisedException(thrown);
     return nullptr;
 }
 
@@ -247,20 +261,26 @@ PyObject* gen_get_qualname(PyObject*, void*) noexcept {
     return PyUnicode_FromString(protocol<G>::qualname);
 }
 
-// Collector support mirrors the fields of each type.
+// Collector support mirrors the fields of each type. A list that a Document keeps out of the
+// collector plays no part in a collection, and is not handed to gc.get_referents either, which
+// would let anybody change it behind its tree's back.
+int visit_list(PyObject* list, visitproc visit, void* arg) noexcept {
+    if (list && PyObject_GC_IsTracked(list)) Py_VISIT(list);
+    return 0;
+}
 
 int iter_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     IterGenerator* g = reinterpret_cast<IterGenerator*>(self);
     Py_VISIT(g->element);
-    Py_VISIT(g->list);
-    return 0;
+    return visit_list(g->list, visit, arg);
 }
 
 int walk_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     WalkGenerator* g = reinterpret_cast<WalkGenerator*>(self);
     Py_VISIT(g->element);
     Py_VISIT(g->pending);
-    for (const walk_frame& f : g->stack) Py_VISIT(f.list);
+    for (const walk_frame& f : g->stack)
+        if (int r = visit_list(f.list, visit, arg)) return r;
     return 0;
 }
 

@@ -102,9 +102,13 @@ Py_ssize_t children_held(const ElementObject* e) noexcept {
 // `holders` known references besides (its parent's list, or its owner for the top element, and a
 // filled dictionary by hash value), once from each of its children's parent links, and its own
 // list only by itself.
+// Its list must also hold nothing but those children: then cutting the list releases no object but
+// elements of the tree, which runs no code of anybody else's in the middle of a release.
 bool referred_to_from_inside_only(const ElementObject* e, Py_ssize_t holders) noexcept {
-    if (Py_REFCNT(e) != holders + children_held(e)) return false;
-    return !owns_list(e) || Py_REFCNT(e->_children) == 1;
+    Py_ssize_t held = children_held(e);
+    if (Py_REFCNT(e) != holders + held) return false;
+    if (!owns_list(e)) return e->_children == constants.empty_list;
+    return Py_REFCNT(e->_children) == 1 && PyList_GET_SIZE(e->_children) == held;
 }
 
 // Cuts `e` out of its tree: no parent, no children. What it let go of is still held elsewhere.
@@ -116,10 +120,10 @@ void cut_links(ElementObject* e) noexcept {
 
 // Holds every element of the tree in pre-order. False, holding none, when something outside refers
 // to one of them or there is no memory to hold them all (the collector then takes the tree).
-bool hold_if_unreferred(ElementObject* top, std::vector<ElementObject*>& held) noexcept {
+bool hold_if_unreferred(ElementObject* top, std::vector<ElementObject*>& held, Py_ssize_t known) noexcept {
     bool complete = or_fallback(false, [&] {
         for (ElementObject* e = top; e; e = next_in_preorder(e, top)) {
-            if (!referred_to_from_inside_only(e, 1)) return false;
+            if (!referred_to_from_inside_only(e, e == top ? 1 + known : 1)) return false;
             held.push_back(e);
             Py_INCREF(e);
         }
@@ -141,9 +145,9 @@ void track_tree(ElementObject* top) noexcept {
     }
 }
 
-void release_tree(ElementObject* top, bool keep_top) noexcept {
+void release_tree(ElementObject* top, bool keep_top, Py_ssize_t known) noexcept {
     std::vector<ElementObject*> held;
-    if (!hold_if_unreferred(top, held)) {
+    if (!hold_if_unreferred(top, held, known)) {
         track_tree(top);
         return;
     }
@@ -157,16 +161,20 @@ void release_tree(ElementObject* top, bool keep_top) noexcept {
     }
 }
 
-bool release_tree_held_by(ElementObject* top, bool keep_top, PyObject* dict) noexcept {
-    // Every element is also held by the dictionary, once.
+bool release_tree_held_by(ElementObject* top, bool keep_top, PyObject* dict, Py_ssize_t known) noexcept {
+    // The dictionary must hold exactly the elements of the tree, in pre-order, each also held by it
+    // once: then cutting releases nothing that the dictionary does not still hold, no code but the
+    // module's runs, and the dictionary cannot change while it is read.
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
+    ElementObject* expected = top;
     while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!is_element(value)) return false;
-        ElementObject* e = as_element(value);
-        if (!referred_to_from_inside_only(e, 2)) return false;
+        if (!expected || value != reinterpret_cast<PyObject*>(expected) || !referred_to_from_inside_only(expected, expected == top ? 2 + known : 2))
+            return false;
+        expected = next_in_preorder(expected, top);
     }
+    if (expected) return false;
     pos = 0;
     while (PyDict_Next(dict, &pos, &key, &value)) {
         ElementObject* e = as_element(value);

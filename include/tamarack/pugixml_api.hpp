@@ -121,7 +121,9 @@ struct ElementObject {
     ElementVTable* vtab;
     ::tamarack::node_struct node_struct;
     ::tamarack::position_link position_link;
-    std::vector<std::size_t> _position_indices;  // cached node position, root first; empty = not computed
+    // The node position, root first, filled only by _construct_position_indices for a consumer
+    // that asks for it: the module reads positions from position_link and keeps none per element.
+    std::vector<std::size_t> _position_indices;
     PyObject* _parent;                           // owned: the parent Element or None
     PyObject* _children;                         // owned: list of child Elements, None only in teardown
     std::size_t _child_count;                    // children appended by the build, 0 otherwise
@@ -130,6 +132,9 @@ struct ElementObject {
     // read through the parent links, so a tree stores no path per element, and emptying the top
     // element (as a Document does on reset) leaves the paths below it intact.
     std::string* build_path;
+    // For the root of a Document's tree, while the Document keeps the tree out of the collector:
+    // that Document (not owned); null for every other element.
+    DocumentObject* _owner;
 };
 
 // The records of XPath results (`_xpath_find`'s `result`, the entries `_xpath_findall` appends)
