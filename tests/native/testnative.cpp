@@ -9,6 +9,8 @@
 
 #include "errors.hpp"
 
+#include <dlfcn.h>
+
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
@@ -19,18 +21,40 @@
 #include <typeinfo>
 
 // This module's own allocation functions, so that a test can make every native allocation made
-// here fail, as it fails when memory runs out.
+// here fail, as it fails when memory runs out. Otherwise they hand over to the process's global
+// ones where there are any (a sanitizer's, which must see every block it frees), and to malloc
+// and free as the C++ runtime's own do.
 namespace {
 bool fail_allocations = false;
+
+template <class F>
+F global_function(const char* name) {
+    void* symbol = dlsym(RTLD_DEFAULT, name);
+    F f = nullptr;
+    static_assert(sizeof f == sizeof symbol);
+    std::memcpy(&f, &symbol, sizeof f);
+    return f;
 }
 
+using new_fn = void* (*)(std::size_t);
+using delete_fn = void (*)(void*);
+const new_fn global_new = global_function<new_fn>("_Znwm");
+const delete_fn global_delete = global_function<delete_fn>("_ZdlPv");
+}  // namespace
+
 void* operator new(std::size_t size) {
-    if (!fail_allocations)
-        if (void* p = std::malloc(size ? size : 1)) return p;
+    if (fail_allocations) throw std::bad_alloc();
+    if (global_new) return global_new(size);
+    if (void* p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+    if (global_delete)
+        global_delete(p);
+    else
+        std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
 
 namespace {
 
@@ -277,8 +301,9 @@ PyObject* create(PyObject*, PyObject* args) {
         return nullptr;
     }
     if (!build_only) {
+        tamarack::ElementVTable* table = element->vtab;
         Py_DECREF(blank);
-        return element->vtab->_create(node, self->_node_type_exclusions, parent);
+        return table->_create(node, self->_node_type_exclusions, parent);
     }
     if (element->vtab->_build_children(element, node, self->_node_type_exclusions) < 0) {
         Py_DECREF(blank);
