@@ -325,8 +325,9 @@ PyObject* element_repr(PyObject* obj) noexcept {
                                 pieces[2].get());
 }
 
-// find_from_position: one step of the descent, or null with `*done` set when the position leads
-// outside the tree (the result is then None) or an error is set.
+// find_from_position. An item of the position as an index: an exact int and None as they are,
+// any other number through int(), anything else refused; a new reference, or null with an
+// exception set.
 PyObject* coerce_index(PyObject* item) noexcept {
     if (PyLong_CheckExact(item) || item == Py_None) return Py_NewRef(item);
     if (PyNumber_Check(item)) return PyNumber_Long(item);
