@@ -2,19 +2,16 @@
 #include "errors.hpp"
 #include "module.hpp"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string_view>
 
 namespace tamarack {
 namespace {
 
 snapshot_strings::view view_of(const char* text) noexcept { return {text, std::strlen(text)}; }
-
-int fill_failed() noexcept {
-    GilGuard gil;
-    translate_current_exception();
-    add_traceback("tamarack.pugixml._fill_node_struct");
-    return -1;
-}
 
 PyObject* decode_utf8(const char* data, std::size_t size) noexcept {
     if (size == 0) return Py_NewRef(constants.empty_str);
@@ -42,8 +39,50 @@ PyObject* dict_of(const Pairs& pairs, const char* qualified_name) noexcept {
 
 }  // namespace
 
+void snapshot_strings::assign(view name, view text, std::vector<std::pair<view, view>>& attributes) {
+    auto by_name = [](const std::pair<view, view>& a, const std::pair<view, view>& b) {
+        return std::string_view(a.first.data, a.first.size) < std::string_view(b.first.data, b.first.size);
+    };
+    std::stable_sort(attributes.begin(), attributes.end(), by_name);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < attributes.size(); ++i) {
+        bool later_has_same_name = i + 1 < attributes.size() && !by_name(attributes[i], attributes[i + 1]);
+        if (!later_has_same_name) attributes[kept++] = attributes[i];
+    }
+    attributes.resize(kept);
+    std::size_t characters = name.size + text.size;
+    for (const auto& a : attributes) characters += a.first.size + a.second.size;
+    std::size_t size = kept * sizeof(entry) + characters;
+    void* block = nullptr;
+    if (size > 0) {
+        block = std::malloc(size);
+        if (!block) throw std::bad_alloc();
+        entry* table = static_cast<entry*>(block);
+        char* out = static_cast<char*>(block) + kept * sizeof(entry);
+        std::size_t at = 0;
+        auto put = [&](view v) {
+            if (v.size) std::memcpy(out + at, v.data, v.size);
+            at += v.size;
+            return at - v.size;
+        };
+        put(name);
+        put(text);
+        for (std::size_t i = 0; i < kept; ++i) {
+            table[i].name_size = attributes[i].first.size;
+            table[i].name = put(attributes[i].first);
+            table[i].value_size = attributes[i].second.size;
+            table[i].value = put(attributes[i].second);
+        }
+    }
+    std::free(block_);
+    block_ = block;
+    name_size_ = name.size;
+    text_size_ = text.size;
+    attribute_count_ = kept;
+}
+
 int _fill_node_struct(node_struct& record, const pugi::xml_node& n) noexcept {
-    try {
+    return guarded(-1, [&] {
         record.type = n.type();
         pugi::xml_node first = n.first_child();
         bool has_text = first && first.type() == pugi::node_pcdata;
@@ -56,9 +95,7 @@ int _fill_node_struct(node_struct& record, const pugi::xml_node& n) noexcept {
         record.hash_value = n.hash_value();
         record.has_text = has_text;
         return 0;
-    } catch (...) {
-        return fill_failed();
-    }
+    }, "tamarack.pugixml._fill_node_struct");
 }
 
 int _reset_node_struct(node_struct& record) noexcept {
