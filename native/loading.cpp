@@ -246,9 +246,16 @@ int lookup_codec(const std::string& name, std::string& canonical) {
         PyErr_Clear();
         return unknown_encoding(name);
     }
+    // A CodecInfo made without the flag counts as a text encoding, as codecs.CodecInfo's default
+    // says; a flag that cannot be read or judged is the codec's error, and ends the load.
     Ref is_text = Ref::steal(PyObject_GetAttrString(info.get(), "_is_text_encoding"));
-    if (!is_text) PyErr_Clear();
-    if (is_text && !PyObject_IsTrue(is_text.get())) {
+    if (!is_text) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+    }
+    int text_encoding = is_text ? PyObject_IsTrue(is_text.get()) : 1;
+    if (text_encoding < 0) return -1;
+    if (!text_encoding) {
         PyErr_Format(PyExc_LookupError, "encoding '%s' in the XML declaration is not a text encoding", name.c_str());
         return -1;
     }
