@@ -246,9 +246,16 @@ int lookup_codec(const std::string& name, std::string& canonical) {
         PyErr_Clear();
         return unknown_encoding(name);
     }
+    // A CodecInfo made without the flag counts as a text encoding, as codecs.CodecInfo's default
+    // says; a flag that cannot be read or judged is the codec's error, and ends the load.
     Ref is_text = Ref::steal(PyObject_GetAttrString(info.get(), "_is_text_encoding"));
-    if (!is_text) PyErr_Clear();
-    if (is_text && !PyObject_IsTrue(is_text.get())) {
+    if (!is_text) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+    }
+    int text_encoding = is_text ? PyObject_IsTrue(is_text.get()) : 1;
+    if (text_encoding < 0) return -1;
+    if (!text_encoding) {
         PyErr_Format(PyExc_LookupError, "encoding '%s' in the XML declaration is not a text encoding", name.c_str());
         return -1;
     }
@@ -442,12 +449,10 @@ bool has_high_byte(const unsigned char* s, std::size_t n) noexcept {
 
 // The codec's own exception, over the bytes the load read.
 void raise_decode_error(const char* data, std::size_t n, pugi::xml_encoding e, const fault& f) noexcept {
-    PyObject* error = PyUnicodeDecodeError_Create(codec_name(e), data, static_cast<Py_ssize_t>(n),
-                                                  static_cast<Py_ssize_t>(f.start), static_cast<Py_ssize_t>(f.end),
-                                                  f.reason);
-    if (!error) return;
-    PyErr_SetObject(PyExceptionInstance_Class(error), error);
-    Py_DECREF(error);
+    Ref error = Ref::steal(PyUnicodeDecodeError_Create(codec_name(e), data, static_cast<Py_ssize_t>(n),
+                                                       static_cast<Py_ssize_t>(f.start),
+                                                       static_cast<Py_ssize_t>(f.end), f.reason));
+    if (error) PyErr_SetObject(PyExceptionInstance_Class(error.get()), error.get());
 }
 
 // --- error positions ----------------------------------------------------------------------------
@@ -693,11 +698,16 @@ int read_file(int fd, parse_buffer& buffer) noexcept {
     struct stat info;
     if (::fstat(fd, &info) < 0) return errno;
     if (S_ISDIR(info.st_mode)) return EISDIR;
-    std::size_t expected = S_ISREG(info.st_mode) && info.st_size > 0 ? static_cast<std::size_t>(info.st_size) : 0;
+    constexpr std::size_t most = SIZE_MAX / 2;  // doubling a capacity must not wrap around
+    const bool regular = S_ISREG(info.st_mode) && info.st_size > 0;
+    if (regular && static_cast<std::uintmax_t>(info.st_size) >= most) return ENOMEM;
+    std::size_t expected = regular ? static_cast<std::size_t>(info.st_size) : 0;
     // One byte more than the size, so that the end of the file shows without a second buffer.
     if (!buffer.reserve(expected + 1 > 65536 ? expected + 1 : 65536)) return ENOMEM;
     while (true) {
-        if (buffer.size() == buffer.capacity() && !buffer.reserve(buffer.capacity() * 2)) return ENOMEM;
+        if (buffer.size() == buffer.capacity() &&
+            (buffer.capacity() > most || !buffer.reserve(buffer.capacity() * 2)))
+            return ENOMEM;
         ssize_t r = ::read(fd, buffer.data() + buffer.size(), buffer.capacity() - buffer.size());
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) return errno;
@@ -772,6 +782,25 @@ int load_bytes_into(DocumentObject* self, PyObject* data) {
     return load_buffer(self, buffer, from);
 }
 
+// The boundary of both loaders. A native exception that ends a load ends it like any other
+// failure, with the Document left empty: the loaders reset it on their own error paths, and here
+// after the guard has translated what escaped them.
+template <class Load>
+PyObject* run_load(DocumentObject* self, const char* qualified_name, Load&& load) noexcept {
+    bool returned = false;
+    int status = guarded(-1, [&] {
+        int done = load();
+        returned = true;
+        return done;
+    });
+    if (!returned) fail(self);
+    if (status < 0) {
+        add_traceback(qualified_name);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
 }  // namespace
 
 void set_parse_error(const pugi::xml_parse_result& result, const char* text, std::size_t size) noexcept {
@@ -783,38 +812,14 @@ PyObject* load_file(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyOb
     PyObject* path = single_argument(args, nargs, kwnames, "load_file", "path");
     if (!path) return nullptr;
     DocumentObject* self = as_document(obj);
-    int status;
-    // Boundary: a C++ exception ends here.
-    try {
-        status = load_file_into(self, path);
-    } catch (...) {
-        translate_current_exception();
-        status = fail(self);
-    }
-    if (status < 0) {
-        add_traceback("tamarack.pugixml.Document.load_file");
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return run_load(self, "tamarack.pugixml.Document.load_file", [&] { return load_file_into(self, path); });
 }
 
 PyObject* load_bytes(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* data = single_argument(args, nargs, kwnames, "load_bytes", "data");
     if (!data) return nullptr;
     DocumentObject* self = as_document(obj);
-    int status;
-    // Boundary: a C++ exception ends here.
-    try {
-        status = load_bytes_into(self, data);
-    } catch (...) {
-        translate_current_exception();
-        status = fail(self);
-    }
-    if (status < 0) {
-        add_traceback("tamarack.pugixml.Document.load_bytes");
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return run_load(self, "tamarack.pugixml.Document.load_bytes", [&] { return load_bytes_into(self, data); });
 }
 
 }  // namespace tamarack

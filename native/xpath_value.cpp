@@ -3,8 +3,13 @@
 // order without duplicates; its nodes that have an element in the tree are those elements, every
 // other node (attribute, text, the document node, a node of an excluded kind) is its string-value.
 //
-// The C++ boundary is crossed in four marked places (compilation, evaluation, the native tables,
-// the string-value query); each catches everything and hands it to the module's translations.
+// Every native step runs inside the module's guard: compilation and evaluation with the XPath
+// translation, the native tables, vectors and strings with the ordinary one. The only traceback
+// entry of a failure is the method's own, added by xpath().
+//
+// Python code may run only while the arguments are read and, on a tampered dictionary by hash
+// value, during a lookup of an element: the pugixml nodes found are never used past a step that
+// may have reset the document (see same_tree).
 #include "element_index.hpp"
 #include "errors.hpp"
 #include "module.hpp"
@@ -74,13 +79,12 @@ public:
         for (const variable_value& v : variables)
             if (!entry->variables.add(v.name.c_str(), v.type)) throw std::bad_alloc();
         entry->query = pugi::xpath_query(expression, variables.empty() ? nullptr : &entry->variables);
-        order_.push_front(std::move(entry));
-        try {
-            by_key_.emplace(order_.front()->key, order_.begin());
-        } catch (...) {
-            order_.pop_front();
-            throw;
-        }
+        // The entry joins a list of its own first and the cache only by a splice, which cannot
+        // throw: whatever throws before leaves the cache as it was.
+        entries fresh;
+        fresh.push_front(std::move(entry));
+        by_key_.emplace(fresh.front()->key, fresh.begin());  // the iterator stays valid in order_
+        order_.splice(order_.begin(), fresh);
         if (order_.size() > query_cache_capacity) {
             by_key_.erase(order_.back()->key);
             order_.pop_back();
@@ -99,17 +103,16 @@ query_cache& queries() noexcept {
     return cache;
 }
 
-int xpath_failed() noexcept {
-    GilGuard gil;
-    custom_exception_handler();
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "Error converting c++ exception.");
-    return -1;
+PyObject* reset_during_query() noexcept {
+    PyErr_SetString(PyExc_RuntimeError, "the document was reset during the query");
+    return nullptr;
 }
 
-int native_failed() noexcept {
-    translate_current_exception();
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "Error converting c++ exception.");
-    return -1;
+// Whether `tree`, the root held since before a lookup, is still the Document's built tree. A
+// reset releases the built tree and a load resets first, so while this holds the document is the
+// one the nodes found before came from; holding the root keeps its address from being reused.
+bool same_tree(DocumentObject* self, const Ref& tree) noexcept {
+    return self->vtab->_has_root(self) && self->_root == tree.get();
 }
 
 // Arguments.
@@ -168,17 +171,22 @@ int node_of(DocumentObject* self, ElementObject* element, pugi::xml_node& node) 
     if (!self->_has_document || !self->vtab->_has_root(self)) return 0;
     std::size_t hash_value = element->node_struct.hash_value;
     if (element->node_struct.type == pugi::node_null || hash_value == 0) return 0;
+    Ref tree = Ref::borrow(self->_root);
     Ref found = Ref::steal(self->vtab->_find_from_hash_value(self, hash_value));
     if (!found) return -1;
+    // A key placed in the dictionary by hand may compare itself with Python code, which may
+    // reset the document: the nodes found so far would then be freed ones.
+    if (!same_tree(self, tree)) {
+        reset_during_query();
+        return -1;
+    }
     if (found.get() != reinterpret_cast<PyObject*>(element)) return 0;
-    try {  // boundary: the native tables
+    return guarded(-1, [&] {
         if (!self->_index) self->_index = new element_index();
         if (self->_index->nodes.empty()) self->_index->nodes.fill(self->_document);
-    } catch (...) {
-        return native_failed();
-    }
-    node = self->_index->nodes.find(hash_value);
-    return node ? 1 : 0;
+        node = self->_index->nodes.find(hash_value);
+        return node ? 1 : 0;
+    });
 }
 
 PyObject* not_of_this_tree(const char* what) noexcept {
@@ -194,14 +202,15 @@ int variable_error(PyObject* type, PyObject* name, const char* format, const cha
     return -1;
 }
 
+// `sequence` is a tuple that nothing else can change during the conversion.
 int convert_node_set(DocumentObject* self, PyObject* name, PyObject* sequence, variable_value& out) noexcept {
-    Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
+    Py_ssize_t size = PyTuple_GET_SIZE(sequence);
     PyObject** items = PySequence_Fast_ITEMS(sequence);
-    try {  // boundary: the variable's nodes
-        out.nodes.reserve(static_cast<std::size_t>(size));
-    } catch (...) {
-        return native_failed();
-    }
+    if (guarded(-1, [&] {
+            out.nodes.reserve(static_cast<std::size_t>(size));
+            return 0;
+        }) < 0)
+        return -1;
     for (Py_ssize_t i = 0; i < size; ++i) {
         if (!is_element(items[i]))
             return variable_error(PyExc_TypeError, name, "XPath variable %R holds a %.200s, not an Element",
@@ -212,15 +221,17 @@ int convert_node_set(DocumentObject* self, PyObject* name, PyObject* sequence, v
         if (found == 0)
             return variable_error(PyExc_ValueError, name,
                                   "XPath variable %R holds an element that is not of this document's current tree");
-        out.nodes.emplace_back(node);
+        out.nodes.emplace_back(node);  // within the capacity reserved: cannot throw
     }
     // A node set holds each node once.
-    auto by_node = [](const pugi::xpath_node& a, const pugi::xpath_node& b) {
-        return a.node().internal_object() < b.node().internal_object();
-    };
-    std::sort(out.nodes.begin(), out.nodes.end(), by_node);
-    out.nodes.erase(std::unique(out.nodes.begin(), out.nodes.end()), out.nodes.end());
-    return 0;
+    return guarded(-1, [&] {
+        auto by_node = [](const pugi::xpath_node& a, const pugi::xpath_node& b) {
+            return a.node().internal_object() < b.node().internal_object();
+        };
+        std::sort(out.nodes.begin(), out.nodes.end(), by_node);
+        out.nodes.erase(std::unique(out.nodes.begin(), out.nodes.end()), out.nodes.end());
+        return 0;
+    });
 }
 
 int convert_variable(DocumentObject* self, PyObject* name, PyObject* value, variable_value& out) noexcept {
@@ -234,7 +245,7 @@ int convert_variable(DocumentObject* self, PyObject* name, PyObject* value, vari
     if (!utf8) return -1;
     if (std::memchr(utf8, '\0', static_cast<std::size_t>(size)))
         return variable_error(PyExc_ValueError, name, "XPath variable name %R holds a NUL character");
-    try {  // boundary: the variable's strings
+    return guarded(-1, [&] {
         out.name.assign(utf8, static_cast<std::size_t>(size));
         if (PyBool_Check(value)) {
             out.type = pugi::xpath_type_boolean;
@@ -248,7 +259,7 @@ int convert_variable(DocumentObject* self, PyObject* name, PyObject* value, vari
             const char* text = PyUnicode_AsUTF8(value);  // an embedded NUL ends the text, as everywhere
             if (!text) return -1;
             out.string = text;
-        } else if (PyList_Check(value) || PyTuple_Check(value)) {
+        } else if (PyTuple_Check(value)) {  // a list's items, copied by convert_variables
             out.type = pugi::xpath_type_node_set;
             return convert_node_set(self, name, value, out);
         } else {
@@ -258,13 +269,11 @@ int convert_variable(DocumentObject* self, PyObject* name, PyObject* value, vari
                                   Py_TYPE(value)->tp_name);
         }
         return 0;
-    } catch (...) {
-        return native_failed();
-    }
+    });
 }
 
-// The (name, value) pairs of the mapping, from its items(): the only step that may run Python code,
-// so it comes before any node of the document is looked at.
+// The (name, value) pairs of the mapping, from its items(): the step of the arguments that runs
+// Python code, so it comes before any node of the document is looked at.
 Ref variable_items(PyObject* mapping) noexcept {
     if (mapping == Py_None) return Ref();
     Ref items = Ref::steal(PyDict_Check(mapping) ? PyDict_Items(mapping) : PyMapping_Items(mapping));
@@ -277,32 +286,42 @@ Ref variable_items(PyObject* mapping) noexcept {
     return items;
 }
 
+// Reads the pairs without running Python code: a list's items are copied from its storage, as a
+// tuple's are read in place, whichever subclass holds them (iterating would run its __iter__,
+// which could reset the document after nodes have been looked up). The list of pairs, which the
+// mapping may hold too, is copied first, so that nothing run during a lookup can change or free
+// the pairs being read.
 int convert_variables(DocumentObject* self, PyObject* items, std::vector<variable_value>& out) noexcept {
     if (!items) return 0;
-    Py_ssize_t count = PyList_GET_SIZE(items);
-    try {  // boundary: the variables' vector
-        out.resize(static_cast<std::size_t>(count));
-    } catch (...) {
-        return native_failed();
-    }
+    Ref pairs = Ref::steal(PyList_AsTuple(items));
+    if (!pairs) return -1;
+    Py_ssize_t count = PyTuple_GET_SIZE(pairs.get());
+    if (guarded(-1, [&] {
+            out.resize(static_cast<std::size_t>(count));
+            return 0;
+        }) < 0)
+        return -1;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* pair = PyList_GET_ITEM(items, i);
+        PyObject* pair = PyTuple_GET_ITEM(pairs.get(), i);
         if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
             PyErr_SetString(PyExc_TypeError, "the items of 'variables' must be (name, value) pairs");
             return -1;
         }
-        Ref node_set;  // a list or tuple value, as a sequence whose items can be read in place
+        Ref node_set;  // a list value, as a tuple of its items
         PyObject* value = PyTuple_GET_ITEM(pair, 1);
-        if (PyList_Check(value) || PyTuple_Check(value)) {
-            node_set = Ref::steal(PySequence_Tuple(value));
+        if (PyList_Check(value)) {
+            node_set = Ref::steal(PyList_AsTuple(value));
             if (!node_set) return -1;
             value = node_set.get();
         }
         if (convert_variable(self, PyTuple_GET_ITEM(pair, 0), value, out[static_cast<std::size_t>(i)]) < 0)
             return -1;
     }
-    std::sort(out.begin(), out.end(), [](const variable_value& a, const variable_value& b) { return a.name < b.name; });
-    return 0;
+    return guarded(-1, [&] {
+        std::sort(out.begin(), out.end(),
+                  [](const variable_value& a, const variable_value& b) { return a.name < b.name; });
+        return 0;
+    });
 }
 
 // Evaluation.
@@ -315,19 +334,33 @@ struct evaluation {
     pugi::xpath_node_set nodes;
 };
 
-// Node handles must not stay behind in the cache once the call is over.
-void forget_node_sets(compiled_query& compiled, const std::vector<variable_value>& variables) noexcept {
-    for (const variable_value& v : variables) {
-        if (v.type != pugi::xpath_type_node_set) continue;
-        try {
-            if (pugi::xpath_variable* variable = compiled.variables.get(v.name.c_str()))
-                variable->set(pugi::xpath_node_set());
-        } catch (...) {  // an empty set allocates nothing; nothing to report
+// Node handles must not stay behind in the cache once the call is over, however it ends: they
+// would point into a document that may be freed before the query is used again.
+class node_sets_forgotten {
+public:
+    node_sets_forgotten(compiled_query& compiled, const std::vector<variable_value>& variables) noexcept
+        : compiled_(compiled), variables_(variables) {}
+    node_sets_forgotten(const node_sets_forgotten&) = delete;
+    node_sets_forgotten& operator=(const node_sets_forgotten&) = delete;
+    ~node_sets_forgotten() {
+        for (const variable_value& v : variables_) {
+            if (v.type != pugi::xpath_type_node_set) continue;
+            // An empty set allocates nothing, so this cannot fail in practice; nothing to report.
+            or_fallback(false, [&] {
+                if (pugi::xpath_variable* variable = compiled_.variables.get(v.name.c_str()))
+                    variable->set(pugi::xpath_node_set());
+                return true;
+            });
         }
     }
-}
 
-int set_variables(compiled_query& compiled, const std::vector<variable_value>& variables) {
+private:
+    compiled_query& compiled_;
+    const std::vector<variable_value>& variables_;
+};
+
+// Throws std::bad_alloc when a value cannot be stored.
+void set_variables(compiled_query& compiled, const std::vector<variable_value>& variables) {
     for (const variable_value& v : variables) {
         pugi::xpath_variable* variable = compiled.variables.get(v.name.c_str());
         bool done = false;
@@ -339,31 +372,27 @@ int set_variables(compiled_query& compiled, const std::vector<variable_value>& v
             done = variable->set(pugi::xpath_node_set(v.nodes.data(), v.nodes.data() + v.nodes.size()));
         if (!done) throw std::bad_alloc();  // the types match by construction: only memory can fail
     }
-    return 0;
 }
 
 int evaluate(const char* expression, const std::vector<variable_value>& variables, const pugi::xpath_node& context,
              evaluation& out) noexcept {
-    compiled_query* compiled = nullptr;
-    try {  // boundary: compilation and evaluation
-        compiled = &queries().get(cache_key(expression, variables), expression, variables);
-        set_variables(*compiled, variables);
-        out.type = compiled->query.return_type();
+    return guarded(-1, [&] {
+        compiled_query& compiled = queries().get(cache_key(expression, variables), expression, variables);
+        node_sets_forgotten forget(compiled, variables);
+        set_variables(compiled, variables);
+        const pugi::xpath_query& query = compiled.query;
+        out.type = query.return_type();
         switch (out.type) {
-            case pugi::xpath_type_boolean: out.boolean = compiled->query.evaluate_boolean(context); break;
-            case pugi::xpath_type_number: out.number = compiled->query.evaluate_number(context); break;
-            case pugi::xpath_type_string: out.string = compiled->query.evaluate_string(context); break;
+            case pugi::xpath_type_boolean: out.boolean = query.evaluate_boolean(context); break;
+            case pugi::xpath_type_number: out.number = query.evaluate_number(context); break;
+            case pugi::xpath_type_string: out.string = query.evaluate_string(context); break;
             default:
-                out.nodes = compiled->query.evaluate_node_set(context);
+                out.nodes = query.evaluate_node_set(context);
                 out.nodes.sort();
                 break;
         }
-    } catch (...) {
-        if (compiled) forget_node_sets(*compiled, variables);
-        return xpath_failed();
-    }
-    forget_node_sets(*compiled, variables);
-    return 0;
+        return 0;
+    }, nullptr, translate_xpath_exception);
 }
 
 // Results.
@@ -398,13 +427,12 @@ PyObject* string_value(const pugi::xpath_node& item) noexcept {
         default: break;
     }
     std::string value;
-    try {  // boundary: the string-value query
-        static const std::vector<variable_value> none;
-        value = queries().get(cache_key("string(.)", none), "string(.)", none).query.evaluate_string(item);
-    } catch (...) {
-        xpath_failed();
+    if (guarded(-1, [&] {
+            static const std::vector<variable_value> none;
+            value = queries().get(cache_key("string(.)", none), "string(.)", none).query.evaluate_string(item);
+            return 0;
+        }, nullptr, translate_xpath_exception) < 0)
         return nullptr;
-    }
     return decode(value.data(), value.size(), false);
 }
 
@@ -421,7 +449,8 @@ bool may_have_element(const pugi::xpath_node& item) noexcept {
 bool tree_would_hold_one_of(DocumentObject* self, const pugi::xpath_node_set& items) noexcept {
     pugi::xml_node root = self->_document.document_element();
     const node_type_set& exclusions = self->_node_type_exclusions;
-    try {
+    // Without memory to remember, build: the lookups then decide.
+    return or_fallback(true, [&] {
         std::unordered_map<const pugi::xml_node_struct*, bool> known;
         std::vector<const pugi::xml_node_struct*> path;
         for (const pugi::xpath_node& item : items) {
@@ -446,50 +475,63 @@ bool tree_would_hold_one_of(DocumentObject* self, const pugi::xpath_node_set& it
             for (const pugi::xml_node_struct* n : path) known.emplace(n, false);
         }
         return false;
-    } catch (...) {  // without memory to remember, build: the lookups then decide
-        return true;
+    });
+}
+
+// A node set's distinct items, in order, each with the hash value of its node when it may have an
+// element (0 otherwise): the lookups need only these, so no node is read while they run.
+struct distinct_item {
+    const pugi::xpath_node* item;
+    std::size_t hash_value;
+};
+
+int distinct_items(const pugi::xpath_node_set& nodes, std::vector<distinct_item>& out) noexcept {
+    return guarded(-1, [&] {
+        out.reserve(nodes.size());
+        for (const pugi::xpath_node& item : nodes) {
+            if (!item.node() && !item.attribute()) continue;
+            if (!out.empty() && *out.back().item == item) continue;
+            out.push_back({&item, may_have_element(item) ? item.node().hash_value() : 0});
+        }
+        return 0;
+    });
+}
+
+// Fills the slots of `list` whose items have an element in the tree, which is built if need be.
+// Only hash values cross into the tree, and a lookup may run code that resets the document (see
+// same_tree): the nodes are read again only once the tree is known to be the one that answered.
+int fill_elements(DocumentObject* self, const std::vector<distinct_item>& items, PyObject* list) noexcept {
+    Ref root = Ref::steal(self->vtab->_get_root(self));
+    if (!root) return -1;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (!items[i].hash_value) continue;
+        PyObject* found = self->vtab->_find_from_hash_value(self, items[i].hash_value);
+        if (!found) return -1;
+        if (found == Py_None) {
+            Py_DECREF(found);
+            continue;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), found);
     }
+    if (!same_tree(self, root)) {
+        reset_during_query();
+        return -1;
+    }
+    return 0;
 }
 
 // The list for a node set, in document order without duplicates (pugixml removes them from the
 // results of its own steps; a node-set variable may be returned as it was given).
 PyObject* node_set_to_list(DocumentObject* self, const pugi::xpath_node_set& nodes) noexcept {
-    std::vector<const pugi::xpath_node*> items;
-    try {  // boundary: the list of distinct items
-        items.reserve(nodes.size());
-        for (const pugi::xpath_node& item : nodes)
-            if ((item.node() || item.attribute()) && (items.empty() || !(*items.back() == item)))
-                items.push_back(&item);
-    } catch (...) {
-        native_failed();
-        return nullptr;
-    }
+    std::vector<distinct_item> items;
+    if (distinct_items(nodes, items) < 0) return nullptr;
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
     if (!list) return nullptr;
     bool lookups = self->_has_document && (self->vtab->_has_root(self) || tree_would_hold_one_of(self, nodes));
-    if (lookups) {
-        // Only hash values cross into the tree; the document's nodes are read again only when the
-        // tree is still the one that answered.
-        Ref root = Ref::steal(self->vtab->_get_root(self));
-        if (!root) return nullptr;
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            if (!may_have_element(*items[i])) continue;
-            PyObject* found = self->vtab->_find_from_hash_value(self, items[i]->node().hash_value());
-            if (!found) return nullptr;
-            if (found == Py_None) {
-                Py_DECREF(found);
-                continue;
-            }
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), found);
-        }
-        if (self->_root != root.get() || !self->vtab->_has_root(self)) {
-            PyErr_SetString(PyExc_RuntimeError, "the document was reset during the query");
-            return nullptr;
-        }
-    }
+    if (lookups && fill_elements(self, items, list.get()) < 0) return nullptr;
     for (std::size_t i = 0; i < items.size(); ++i) {
         if (PyList_GET_ITEM(list.get(), static_cast<Py_ssize_t>(i))) continue;
-        PyObject* value = string_value(*items[i]);
+        PyObject* value = string_value(*items[i].item);
         if (!value) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
     }
@@ -513,7 +555,8 @@ PyObject* run_xpath(DocumentObject* self, const arguments& a) noexcept {
     if (!expression) return nullptr;
     Ref items = variable_items(a.variables);
     if (!items && PyErr_Occurred()) return nullptr;
-    // From here on no Python code runs until the result is made: the nodes found stay valid.
+    // From here on only a lookup in a tampered dictionary runs Python code, and node_of reports
+    // a reset it made: the nodes found stay valid.
     pugi::xpath_node context{self->_document};
     if (a.context != Py_None) {
         pugi::xml_node node;

@@ -2,6 +2,7 @@
 input, error positions of all three loaders, and loads that run while other threads use the
 Document."""
 
+import codecs
 import errno
 import faulthandler
 import mmap
@@ -150,6 +151,43 @@ def test_bad_bytes(data, error, text, loaded_document, write):
         with pytest.raises(error) as from_file:
             loaded_document.load_file(write(data))
         assert type(from_file.value) is type(raised.value) and str(from_file.value) == str(raised.value)
+
+
+class NoVerdict:
+    def __bool__(self):
+        raise ZeroDivisionError("no verdict")
+
+
+class UnreadableFlag(codecs.CodecInfo):
+    @property
+    def _is_text_encoding(self):
+        raise ZeroDivisionError("no flag")
+
+
+# Codecs whose flag of a text encoding fails: their error ends the load.
+CODEC_FLAGS = {
+    "xtamarackjudged": lambda name: codecs.CodecInfo(None, codecs.latin_1_decode, name=name,
+                                                     _is_text_encoding=NoVerdict()),
+    "xtamarackread": lambda name: UnreadableFlag(None, codecs.latin_1_decode, name=name),
+}
+
+
+@pytest.fixture
+def failing_codecs():
+    def search(name):
+        make = CODEC_FLAGS.get(name)
+        return make(name) if make else None
+
+    codecs.register(search)
+    yield
+    codecs.unregister(search)
+
+
+@pytest.mark.parametrize("name", CODEC_FLAGS)
+def test_a_codec_whose_flag_fails(name, failing_codecs, loaded_document):
+    data = f'<?xml version="1.0" encoding="{name}"?><a>\xe9</a>'.encode("latin-1")
+    with pytest.raises(ZeroDivisionError, match="no"):
+        loaded_document.load_bytes(data)
 
 
 BAD_PATHS = {

@@ -1,6 +1,7 @@
 """Document.xpath: values of any XPath expression, node sets in document order, queries from an
 element, variables, and the misuse of each."""
 
+import gc
 import math
 
 import pytest
@@ -310,6 +311,97 @@ def test_call_forms():
                          ((), {"context": None})]:
         with pytest.raises(TypeError, match="xpath"):
             doc.xpath(*args, **kwargs)
+
+
+# Code that runs in the middle of a call: the nodes already found must not outlive the document.
+@pytest.mark.parametrize("kind", [list, tuple])
+def test_a_node_set_variable_is_read_without_running_its_code(kind):
+    doc = load(SHOP)
+    item = doc.get_root()[1]
+
+    class Reloading(kind):
+        def __iter__(self):
+            doc.load_string("<other/>")
+            return super().__iter__()
+
+    picked = Reloading([item[0], item])
+    assert doc.xpath("$v", context=item, variables={"v": picked}) == [item, item[0]]
+    assert doc.xpath("count(../item | $v)", context=item, variables={"v": picked}) == 4.0
+    assert doc.get_root() is item.parent
+
+
+class KeptItems:
+    """A mapping whose items() hands out a list that it keeps."""
+
+    def __init__(self, pairs):
+        self.pairs = pairs
+
+    def items(self):
+        return self.pairs
+
+
+class ComparingKey:
+    """A key planted in the dictionary by hash value ahead of an element's own entry, so that
+    looking the element up compares it first: it then runs `action`, once."""
+
+    def __init__(self, hash_value, action):
+        self.hash_value, self.action = hash_value, action
+
+    def __hash__(self):
+        return hash(self.hash_value)
+
+    def __eq__(self, other):
+        action, self.action = self.action, None
+        if action:
+            action()
+        return False
+
+
+def plant(doc, element, action):
+    table = next(o for o in gc.get_referents(doc) if type(o) is dict)
+    del table[element.hash_value]
+    key = ComparingKey(element.hash_value, None)
+    table[key] = None
+    table[element.hash_value] = element  # compared with the key too: armed only afterwards
+    key.action = action
+
+
+def reload_keeping(doc, element):
+    """Reloads and builds, then puts the stale element back, so that its lookup still answers it
+    (the next reset empties the dictionary with the tree)."""
+    def action():
+        doc.load_string(SHOP)
+        doc.get_root()
+        next(o for o in gc.get_referents(doc) if type(o) is dict)[element.hash_value] = element
+    return action
+
+
+def test_a_lookup_that_resets_the_document_ends_the_query():
+    # A variable's element looked up after the context was found: the context would be freed.
+    doc = load(SHOP)
+    first, second = doc.get_root()[0], doc.get_root()[1]
+    assert doc.xpath("$v", variables={"v": [second]}) == [second]  # fills the dictionary
+    plant(doc, second, reload_keeping(doc, second))
+    with pytest.raises(RuntimeError, match="the document was reset during the query"):
+        doc.xpath("title | $v", context=first, variables={"v": [second]})
+    # A result's element looked up before the next result's node is read.
+    doc.load_string(SHOP)
+    first = doc.get_root()[0]
+    assert doc.xpath("//item")[0] is first
+    plant(doc, first, reload_keeping(doc, first))
+    with pytest.raises(RuntimeError, match="the document was reset during the query"):
+        doc.xpath("//item | //title")
+    doc.load_string(SHOP)
+    assert doc.xpath("//item/@sku") == ["a1", "b2", "c3"]
+
+
+def test_a_lookup_that_changes_the_pairs_being_read():
+    doc = load(SHOP)
+    i1, i2 = doc.get_root()[0], doc.get_root()[1]
+    assert doc.xpath("$a", variables={"a": [i1]}) == [i1]  # fills the dictionary
+    variables = KeptItems([("a", [i1]), ("b", [i2]), ("n", 2)])
+    plant(doc, i1, variables.pairs.clear)
+    assert doc.xpath("count($a | $b) + $n", variables=variables) == 4.0
 
 
 # Text: decoded strictly, and pugixml's string functions count bytes.
