@@ -765,7 +765,9 @@ int load_bytes_into(DocumentObject* self, PyObject* data) {
     if (PyObject_GetBuffer(data, &held.view, PyBUF_SIMPLE) < 0) return fail(self);
     const std::size_t size = static_cast<std::size_t>(held.view.len);
     parse_buffer buffer;
-    if (!buffer.reserve(size ? size : 1)) {
+    // One byte more for the terminating NUL that 8-bit text is parsed with, so that adding it
+    // copies nothing.
+    if (!buffer.reserve(size + 1)) {
         PyErr_NoMemory();
         return fail(self);
     }

@@ -245,6 +245,7 @@ int convert_variable(DocumentObject* self, PyObject* name, PyObject* value, vari
     if (!utf8) return -1;
     if (std::memchr(utf8, '\0', static_cast<std::size_t>(size)))
         return variable_error(PyExc_ValueError, name, "XPath variable name %R holds a NUL character");
+    if (size == 0) return variable_error(PyExc_ValueError, name, "XPath variable name %R is empty");
     return guarded(-1, [&] {
         out.name.assign(utf8, static_cast<std::size_t>(size));
         if (PyBool_Check(value)) {
@@ -317,11 +318,19 @@ int convert_variables(DocumentObject* self, PyObject* items, std::vector<variabl
         if (convert_variable(self, PyTuple_GET_ITEM(pair, 0), value, out[static_cast<std::size_t>(i)]) < 0)
             return -1;
     }
-    return guarded(-1, [&] {
-        std::sort(out.begin(), out.end(),
-                  [](const variable_value& a, const variable_value& b) { return a.name < b.name; });
-        return 0;
-    });
+    if (guarded(-1, [&] {
+            std::sort(out.begin(), out.end(),
+                      [](const variable_value& a, const variable_value& b) { return a.name < b.name; });
+            return 0;
+        }) < 0)
+        return -1;
+    // Only a mapping of another kind can give a name twice; the engine holds one value per name.
+    for (std::size_t i = 1; i < out.size(); ++i) {
+        if (out[i].name != out[i - 1].name) continue;
+        PyErr_Format(PyExc_ValueError, "XPath variable '%s' is given more than once", out[i].name.c_str());
+        return -1;
+    }
+    return 0;
 }
 
 // Evaluation.

@@ -1,6 +1,7 @@
 """Document.xpath: values of any XPath expression, node sets in document order, queries from an
 element, variables, and the misuse of each."""
 
+import collections.abc
 import gc
 import math
 
@@ -255,6 +256,22 @@ class ElementSubclass(Element):
     pass
 
 
+class TwiceNamed(collections.abc.Mapping):
+    """A mapping whose items() gives one name twice, with values of two types."""
+
+    def __getitem__(self, key):
+        return 1
+
+    def __iter__(self):
+        return iter(["v"])
+
+    def __len__(self):
+        return 1
+
+    def items(self):
+        return [("v", 1), ("v", "x")]
+
+
 MISUSE = [
     (lambda d, o: {"context": o.get_root()}, ValueError, "context is not an element"),
     (lambda d, o: {"context": o.get_root()[0][0]}, ValueError, "context is not an element"),
@@ -275,6 +292,8 @@ MISUSE = [
     (lambda d, o: {"variables": {"v": [Element()]}}, ValueError, "variable 'v' holds an element that is not"),
     (lambda d, o: {"variables": {1: "x"}}, TypeError, "variable names must be str, not int"),
     (lambda d, o: {"variables": {"a\0b": 1}}, ValueError, "NUL"),
+    (lambda d, o: {"variables": {"": 1}}, ValueError, "variable name '' is empty"),
+    (lambda d, o: {"variables": TwiceNamed()}, ValueError, "variable 'v' is given more than once"),
     (lambda d, o: {"variables": {"\ud800": 1}}, UnicodeEncodeError, "surrogate"),
     (lambda d, o: {"variables": {"v": 10**400}}, OverflowError, "too large"),
     (lambda d, o: {"expression": "$v/title", "variables": {"v": 1}}, ValueError, "node set"),
