@@ -2,7 +2,9 @@
 #include "errors.hpp"
 #include "module.hpp"
 
+#include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace tamarack {
 namespace {
@@ -16,22 +18,28 @@ int fill_failed() noexcept {
     return -1;
 }
 
+int sharing_failed() noexcept {
+    add_traceback("tamarack.pugixml._fill_node_struct");
+    return -1;
+}
+
 PyObject* decode_utf8(const char* data, std::size_t size) noexcept {
     if (size == 0) return Py_NewRef(constants.empty_str);
     return PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), nullptr);
 }
 
 // Builds a dict from (name, value) pairs already in name order, decoding each value, then its
-// name, as strict UTF-8.
+// name, as strict UTF-8; a name whose str is shared is not decoded again.
 template <class Pairs>
 PyObject* dict_of(const Pairs& pairs, const char* qualified_name) noexcept {
     Ref dict = Ref::steal(PyDict_New());
     if (dict) {
         bool ok = true;
-        pairs([&](const char* key, std::size_t key_size, const char* value, std::size_t value_size) {
+        pairs([&](const char* key, std::size_t key_size, const char* value, std::size_t value_size,
+                  PyObject* shared_key) {
             if (!ok) return;
             Ref py_value = Ref::steal(decode_utf8(value, value_size));
-            Ref py_key = py_value ? Ref::steal(decode_utf8(key, key_size)) : Ref();
+            Ref py_key = !py_value ? Ref() : shared_key ? Ref::borrow(shared_key) : Ref::steal(decode_utf8(key, key_size));
             ok = py_key && PyDict_SetItem(dict.get(), py_key.get(), py_value.get()) == 0;
         });
         if (ok) return dict.release();
@@ -42,16 +50,91 @@ PyObject* dict_of(const Pairs& pairs, const char* qualified_name) noexcept {
 
 }  // namespace
 
-int _fill_node_struct(node_struct& record, const pugi::xml_node& n) noexcept {
+name_cache::~name_cache() {
+    for (slot& s : slots_) Py_XDECREF(s.str);
+    release_evicted();
+}
+
+void name_cache::release_evicted() noexcept {
+    for (PyObject* str : evicted_) Py_DECREF(str);
+    evicted_.clear();
+}
+
+// The length and the first and last eight bytes: enough to tell a document's names apart, and
+// as cheap for a long name as for a short one.
+std::size_t name_cache::hash_of(const char* data, std::size_t size) noexcept {
+    std::uint64_t head = 0;
+    std::uint64_t tail = 0;
+    std::memcpy(&head, data, size < 8 ? size : 8);
+    if (size > 8) std::memcpy(&tail, data + (size < 16 ? 8 : size - 8), size < 16 ? size - 8 : 8);
+    std::uint64_t h = (head * 0x9E3779B97F4A7C15ull) ^ (tail * 0xC2B2AE3D27D4EB4Full) ^ size;
+    return static_cast<std::size_t>(h ^ (h >> 29));
+}
+
+int name_cache::find(const char* data, std::size_t size, PyObject*& str) noexcept {
+    str = nullptr;
+    if (size == 0) return 0;  // the empty str is shared by the interpreter anyway
+    std::size_t h = hash_of(data, size);
+    // A few slots per hash value, so that two frequent names never take turns in one slot.
+    slot* free_slot = nullptr;
+    for (std::size_t probe = 0; probe < probes; ++probe) {
+        slot& s = slots_[(h + probe) & (slots - 1)];
+        if (!s.str) {
+            free_slot = free_slot ? free_slot : &s;
+            continue;
+        }
+        if (s.hash == h && s.size == size && std::memcmp(s.utf8, data, size) == 0) {
+            str = s.str;
+            return 0;
+        }
+    }
+    Ref decoded = Ref::steal(PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), nullptr));
+    if (!decoded) {
+        // Not UTF-8: nothing is shared, and every read raises the decoding error, as it would anyway.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    // The str's own UTF-8 (its characters when it is ASCII), alive as long as the str.
+    Py_ssize_t utf8_size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(decoded.get(), &utf8_size);
+    if (!utf8) return -1;
+    slot& s = free_slot ? *free_slot : slots_[h & (slots - 1)];
+    if (s.str) {
+        // The snapshot being filled may have been handed the str already.
+        try {
+            evicted_.push_back(s.str);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return -1;
+        }
+    }
+    s = {h, size, utf8, decoded.release()};
+    str = s.str;
+    return 0;
+}
+
+namespace {
+
+int fill(node_struct& record, const pugi::xml_node& n, name_cache* names) noexcept {
     try {
         record.type = n.type();
         pugi::xml_node first = n.first_child();
         bool has_text = first && first.type() == pugi::node_pcdata;
         // Reused between calls: one element's attributes, in document order.
-        thread_local std::vector<std::pair<snapshot_strings::view, snapshot_strings::view>> attributes;
+        thread_local std::vector<snapshot_strings::attribute> attributes;
         attributes.clear();
-        for (pugi::xml_attribute a : n.attributes()) attributes.emplace_back(view_of(a.name()), view_of(a.value()));
-        record.strings.assign(view_of(n.name()), has_text ? view_of(n.text().get()) : view_of(""), attributes);
+        snapshot_strings::view name = view_of(n.name());
+        PyObject* name_object = nullptr;
+        if (names && names->find(name.data, name.size, name_object) < 0) return sharing_failed();
+        for (pugi::xml_attribute a : n.attributes()) {
+            snapshot_strings::view key = view_of(a.name());
+            PyObject* key_object = nullptr;
+            if (names && names->find(key.data, key.size, key_object) < 0) return sharing_failed();
+            attributes.push_back({key, view_of(a.value()), key_object});
+        }
+        record.strings.assign(name, name_object, has_text ? view_of(n.text().get()) : view_of(""), attributes);
+        if (names) names->release_evicted();
         record.is_empty = n.empty();
         record.hash_value = n.hash_value();
         record.has_text = has_text;
@@ -61,9 +144,22 @@ int _fill_node_struct(node_struct& record, const pugi::xml_node& n) noexcept {
     }
 }
 
+}  // namespace
+
+int _fill_node_struct(node_struct& record, const pugi::xml_node& n) noexcept { return fill(record, n, nullptr); }
+
+int fill_node_struct_sharing(node_struct& record, const pugi::xml_node& n, name_cache& names) noexcept {
+    return fill(record, n, &names);
+}
+
 int _reset_node_struct(node_struct& record) noexcept {
     record.type = pugi::node_null;
-    record.strings.clear();
+    if (record.strings.holds_objects()) {
+        GilGuard gil;
+        record.strings.clear();
+    } else {
+        record.strings.clear();
+    }
     record.is_empty = true;
     record.has_text = false;
     record.hash_value = 0;
@@ -73,7 +169,7 @@ int _reset_node_struct(node_struct& record) noexcept {
 PyObject* _attribute_map_to_dict(cpp_string_map& map) noexcept {
     return dict_of(
         [&](auto&& put) {
-            for (const auto& [key, value] : map) put(key.data(), key.size(), value.data(), value.size());
+            for (const auto& [key, value] : map) put(key.data(), key.size(), value.data(), value.size(), nullptr);
         },
         "tamarack.pugixml._attribute_map_to_dict");
 }
@@ -84,12 +180,17 @@ PyObject* attributes_to_dict(const snapshot_strings& strings) noexcept {
             for (std::size_t i = 0; i < strings.attribute_count(); ++i) {
                 snapshot_strings::view key = strings.attribute_name(i);
                 snapshot_strings::view value = strings.attribute_value(i);
-                put(key.data, key.size, value.data, value.size);
+                put(key.data, key.size, value.data, value.size, strings.attribute_key(i));
             }
         },
         "tamarack.pugixml._attribute_map_to_dict");
 }
 
 PyObject* decode_view(snapshot_strings::view v) noexcept { return decode_utf8(v.data, v.size); }
+
+PyObject* name_of(const snapshot_strings& strings) noexcept {
+    if (PyObject* shared = strings.name_object()) return Py_NewRef(shared);
+    return decode_view(strings.name());
+}
 
 }  // namespace tamarack

@@ -11,6 +11,7 @@
 #include "errors.hpp"
 #include "module.hpp"
 
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -68,7 +69,7 @@ struct build_frame {
 };
 
 ElementObject* build_child(ElementObject* parent, const pugi::xml_node& c, std::size_t index,
-                           const node_type_set& exclusions) noexcept {
+                           const node_type_set& exclusions, name_cache& names) noexcept {
     ElementObject* child = new_tree_element();
     if (!child) return nullptr;
     PyObject* obj = reinterpret_cast<PyObject*>(child);
@@ -76,7 +77,7 @@ ElementObject* build_child(ElementObject* parent, const pugi::xml_node& c, std::
     child->position_link.index = index;
     replace_ref(child->_parent, Py_NewRef(reinterpret_cast<PyObject*>(parent)));
     PyList_SET_ITEM(parent->_children, static_cast<Py_ssize_t>(index), obj);  // the list owns it now
-    if (_fill_node_struct(child->node_struct, c) < 0) return nullptr;
+    if (fill_node_struct_sharing(child->node_struct, c, names) < 0) return nullptr;
     if (prepare_children(child, count_kept_children(c, exclusions)) < 0) return nullptr;
     return child;
 }
@@ -195,8 +196,14 @@ bool release_tree_held_by(ElementObject* top, bool keep_top, PyObject* dict) noe
     return true;
 }
 
-int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_type_set& exclusions) noexcept {
+int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_type_set& exclusions,
+                  name_cache* names) noexcept {
     try {
+        std::unique_ptr<name_cache> own_names;
+        if (!names) {
+            own_names = std::make_unique<name_cache>();
+            names = own_names.get();
+        }
         std::size_t count = count_kept_children(node, exclusions);
         if (count > 0 && prepare_children(top, count) < 0) return -1;
         std::vector<build_frame> stack{{top, node.first_child(), 0}};
@@ -210,7 +217,7 @@ int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_typ
                 continue;
             }
             frame.next = c.next_sibling();
-            ElementObject* child = build_child(frame.element, c, frame.kept++, exclusions);
+            ElementObject* child = build_child(frame.element, c, frame.kept++, exclusions, *names);
             if (!child) return -1;
             stack.push_back({child, c.first_child(), 0});
         }
@@ -225,8 +232,16 @@ PyObject* create_untracked_tree(const pugi::xml_node& node, const node_type_set&
     ElementObject* root = new_tree_element();
     if (!root) return nullptr;
     PyObject* obj = reinterpret_cast<PyObject*>(root);
-    if (_fill_node_struct(root->node_struct, node) < 0 || set_build_path(root, node) < 0 ||
-        build_subtree(root, node, exclusions) < 0) {
+    try {
+        auto names = std::make_unique<name_cache>();
+        if (fill_node_struct_sharing(root->node_struct, node, *names) < 0 || set_build_path(root, node) < 0 ||
+            build_subtree(root, node, exclusions, names.get()) < 0) {
+            release_tree(root, false);
+            Py_DECREF(obj);
+            return nullptr;
+        }
+    } catch (...) {
+        translate_current_exception();
         release_tree(root, false);
         Py_DECREF(obj);
         return nullptr;

@@ -40,88 +40,155 @@ using attribute_map_to_dict_fn = PyObject* (*)(cpp_string_map&);
 // that the snapshot owns: one allocation per element, however many attributes it has. Attributes
 // are held in ascending byte order of their names, one entry per name, as a cpp_string_map would
 // hold them (the value of the last attribute of a name wins).
+//
+// A build shares the decoded names and attribute keys of a document among its elements: the block
+// then also holds a reference to the element's name as a str and to each attribute's key, null
+// where nothing is shared (the bytes are decoded on every read instead). Since it may hold
+// references, the block is cleared and replaced only with the interpreter lock held, unless
+// holds_objects() is false.
 class snapshot_strings {
 public:
     struct view {
         const char* data;
         std::size_t size;
     };
+    // One attribute as a build hands it over; `key` is borrowed, and the snapshot takes its own
+    // reference.
+    struct attribute {
+        view name;
+        view value;
+        PyObject* key = nullptr;
+    };
 
     snapshot_strings() noexcept = default;
     snapshot_strings(const snapshot_strings&) = delete;
     snapshot_strings& operator=(const snapshot_strings&) = delete;
-    ~snapshot_strings() { std::free(block_); }
+    ~snapshot_strings() { clear(); }
 
-    view name() const noexcept { return {block_ ? chars() : "", name_size_}; }
-    view text() const noexcept { return {block_ ? chars() + name_size_ : "", text_size_}; }
+    view name() const noexcept {
+        if (PyObject* shared = name_object()) return utf8_of(shared);
+        return {block_ ? chars() : "", name_size_};
+    }
+    view text() const noexcept { return {block_ ? chars() + (name_object() ? 0 : name_size_) : "", text_size_}; }
     std::size_t attribute_count() const noexcept { return attribute_count_; }
-    view attribute_name(std::size_t i) const noexcept { return {chars() + entries()[i].name, entries()[i].name_size}; }
+    view attribute_name(std::size_t i) const noexcept {
+        if (PyObject* shared = entries()[i].key) return utf8_of(shared);
+        return {chars() + entries()[i].name, entries()[i].name_size};
+    }
     view attribute_value(std::size_t i) const noexcept { return {chars() + entries()[i].value, entries()[i].value_size}; }
+    // The shared str of the name and of an attribute's key (borrowed), or null.
+    PyObject* name_object() const noexcept { return block_ ? *static_cast<PyObject* const*>(block_) : nullptr; }
+    PyObject* attribute_key(std::size_t i) const noexcept { return entries()[i].key; }
+    bool holds_objects() const noexcept { return holds_objects_; }
 
     // Releases the block: empty name and text, no attributes.
     void clear() noexcept {
-        std::free(block_);
+        release(block_, attribute_count_, holds_objects_);
         block_ = nullptr;
         name_size_ = text_size_ = attribute_count_ = 0;
+        holds_objects_ = false;
     }
 
-    // Replaces the contents; `attributes` are (name, value) pairs in document order. Throws
-    // std::bad_alloc and leaves the previous contents in place when memory runs out.
-    void assign(view name, view text, std::vector<std::pair<view, view>>& attributes);
+    // Replaces the contents; `attributes` are in document order. Throws std::bad_alloc and leaves
+    // the previous contents in place when memory runs out.
+    void assign(view name, PyObject* name_object, view text, std::vector<attribute>& attributes);
 
 private:
     struct entry {
+        PyObject* key;                                    // owned, or null
         std::size_t name, name_size, value, value_size;  // offsets into the characters
     };
-    const entry* entries() const noexcept { return reinterpret_cast<const entry*>(block_); }
-    const char* chars() const noexcept { return static_cast<const char*>(block_) + attribute_count_ * sizeof(entry); }
+    static constexpr std::size_t head_size = sizeof(PyObject*);  // the name's str, owned, or null
+    // A shared str stands for its bytes, which the block then leaves out: its UTF-8 is cached in it
+    // (the build asked for it), so this cannot fail.
+    static view utf8_of(PyObject* str) noexcept {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+        return {data, static_cast<std::size_t>(size)};
+    }
+    const entry* entries() const noexcept {
+        return reinterpret_cast<const entry*>(static_cast<const char*>(block_) + head_size);
+    }
+    const char* chars() const noexcept {
+        return static_cast<const char*>(block_) + head_size + attribute_count_ * sizeof(entry);
+    }
+    static void release(void* block, std::size_t count, bool holds_objects) noexcept {
+        if (block && holds_objects) {
+            Py_XDECREF(*static_cast<PyObject**>(block));
+            entry* table = reinterpret_cast<entry*>(static_cast<char*>(block) + head_size);
+            for (std::size_t i = 0; i < count; ++i) Py_XDECREF(table[i].key);
+        }
+        std::free(block);
+    }
 
-    void* block_ = nullptr;  // entries, then the characters: name, text, attribute names and values
+    void* block_ = nullptr;  // the name's str, the entries, then the characters: name (unless
+                             // shared), text, attribute names (unless shared) and values
     std::size_t name_size_ = 0;
     std::size_t text_size_ = 0;
     std::size_t attribute_count_ = 0;
+    bool holds_objects_ = false;
 };
 
-inline void snapshot_strings::assign(view name, view text, std::vector<std::pair<view, view>>& attributes) {
-    auto by_name = [](const std::pair<view, view>& a, const std::pair<view, view>& b) {
-        return std::string_view(a.first.data, a.first.size) < std::string_view(b.first.data, b.first.size);
+inline void snapshot_strings::assign(view name, PyObject* name_object, view text, std::vector<attribute>& attributes) {
+    auto by_name = [](const attribute& a, const attribute& b) {
+        return std::string_view(a.name.data, a.name.size) < std::string_view(b.name.data, b.name.size);
     };
-    std::stable_sort(attributes.begin(), attributes.end(), by_name);
+    // Elements have few attributes: an insertion sort, stable like std::stable_sort, needs no
+    // buffer of its own.
+    if (attributes.size() <= 16) {
+        for (std::size_t i = 1; i < attributes.size(); ++i) {
+            attribute moving = attributes[i];
+            std::size_t j = i;
+            for (; j > 0 && by_name(moving, attributes[j - 1]); --j) attributes[j] = attributes[j - 1];
+            attributes[j] = moving;
+        }
+    } else {
+        std::stable_sort(attributes.begin(), attributes.end(), by_name);
+    }
     std::size_t kept = 0;
     for (std::size_t i = 0; i < attributes.size(); ++i) {
         bool later_has_same_name = i + 1 < attributes.size() && !by_name(attributes[i], attributes[i + 1]);
         if (!later_has_same_name) attributes[kept++] = attributes[i];
     }
     attributes.resize(kept);
-    std::size_t characters = name.size + text.size;
-    for (const auto& a : attributes) characters += a.first.size + a.second.size;
-    std::size_t size = kept * sizeof(entry) + characters;
+    std::size_t characters = (name_object ? 0 : name.size) + text.size;
+    bool objects = name_object != nullptr;
+    for (const auto& a : attributes) {
+        characters += (a.key ? 0 : a.name.size) + a.value.size;
+        objects = objects || a.key;
+    }
     void* block = nullptr;
-    if (size > 0) {
+    if (characters > 0 || kept > 0 || objects) {
+        std::size_t size = head_size + kept * sizeof(entry) + characters;
         block = std::malloc(size);
         if (!block) throw std::bad_alloc();
-        entry* table = static_cast<entry*>(block);
-        char* out = static_cast<char*>(block) + kept * sizeof(entry);
+        *static_cast<PyObject**>(block) = name_object;
+        Py_XINCREF(name_object);
+        entry* table = reinterpret_cast<entry*>(static_cast<char*>(block) + head_size);
+        char* out = static_cast<char*>(block) + head_size + kept * sizeof(entry);
         std::size_t at = 0;
         auto put = [&](view v) {
             if (v.size) std::memcpy(out + at, v.data, v.size);
             at += v.size;
             return at - v.size;
         };
-        put(name);
+        if (!name_object) put(name);
         put(text);
         for (std::size_t i = 0; i < kept; ++i) {
-            table[i].name_size = attributes[i].first.size;
-            table[i].name = put(attributes[i].first);
-            table[i].value_size = attributes[i].second.size;
-            table[i].value = put(attributes[i].second);
+            table[i].key = attributes[i].key;
+            Py_XINCREF(table[i].key);
+            table[i].name_size = attributes[i].name.size;
+            table[i].name = table[i].key ? 0 : put(attributes[i].name);
+            table[i].value_size = attributes[i].value.size;
+            table[i].value = put(attributes[i].value);
         }
     }
-    std::free(block_);
+    release(block_, attribute_count_, holds_objects_);
     block_ = block;
     name_size_ = name.size;
     text_size_ = text.size;
     attribute_count_ = kept;
+    holds_objects_ = objects;
 }
 
 // The snapshot of one pugixml node, captured once when its Element is built.
