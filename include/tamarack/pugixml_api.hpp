@@ -79,14 +79,18 @@ public:
     // The shared str of the name and of an attribute's key (borrowed), or null.
     PyObject* name_object() const noexcept { return block_ ? *static_cast<PyObject* const*>(block_) : nullptr; }
     PyObject* attribute_key(std::size_t i) const noexcept { return entries()[i].key; }
-    bool holds_objects() const noexcept { return holds_objects_; }
+    bool holds_objects() const noexcept {
+        if (!block_) return false;
+        bool found = name_object() != nullptr;
+        for (std::size_t i = 0; i < attribute_count_ && !found; ++i) found = entries()[i].key != nullptr;
+        return found;
+    }
 
     // Releases the block: empty name and text, no attributes.
     void clear() noexcept {
-        release(block_, attribute_count_, holds_objects_);
+        release(block_, attribute_count_);
         block_ = nullptr;
         name_size_ = text_size_ = attribute_count_ = 0;
-        holds_objects_ = false;
     }
 
     // Replaces the contents; `attributes` are in document order. Throws std::bad_alloc and leaves
@@ -112,8 +116,8 @@ private:
     const char* chars() const noexcept {
         return static_cast<const char*>(block_) + head_size + attribute_count_ * sizeof(entry);
     }
-    static void release(void* block, std::size_t count, bool holds_objects) noexcept {
-        if (block && holds_objects) {
+    static void release(void* block, std::size_t count) noexcept {
+        if (block) {
             Py_XDECREF(*static_cast<PyObject**>(block));
             entry* table = reinterpret_cast<entry*>(static_cast<char*>(block) + head_size);
             for (std::size_t i = 0; i < count; ++i) Py_XDECREF(table[i].key);
@@ -126,7 +130,6 @@ private:
     std::size_t name_size_ = 0;
     std::size_t text_size_ = 0;
     std::size_t attribute_count_ = 0;
-    bool holds_objects_ = false;
 };
 
 inline void snapshot_strings::assign(view name, PyObject* name_object, view text, std::vector<attribute>& attributes) {
@@ -152,13 +155,9 @@ inline void snapshot_strings::assign(view name, PyObject* name_object, view text
     }
     attributes.resize(kept);
     std::size_t characters = (name_object ? 0 : name.size) + text.size;
-    bool objects = name_object != nullptr;
-    for (const auto& a : attributes) {
-        characters += (a.key ? 0 : a.name.size) + a.value.size;
-        objects = objects || a.key;
-    }
+    for (const auto& a : attributes) characters += (a.key ? 0 : a.name.size) + a.value.size;
     void* block = nullptr;
-    if (characters > 0 || kept > 0 || objects) {
+    if (characters > 0 || kept > 0 || name_object) {
         std::size_t size = head_size + kept * sizeof(entry) + characters;
         block = std::malloc(size);
         if (!block) throw std::bad_alloc();
@@ -183,12 +182,11 @@ inline void snapshot_strings::assign(view name, PyObject* name_object, view text
             table[i].value = put(attributes[i].value);
         }
     }
-    release(block_, attribute_count_, holds_objects_);
+    release(block_, attribute_count_);
     block_ = block;
     name_size_ = name.size;
     text_size_ = text.size;
     attribute_count_ = kept;
-    holds_objects_ = objects;
 }
 
 // The snapshot of one pugixml node, captured once when its Element is built.
