@@ -80,6 +80,7 @@ testnative: install
 demo: install
 	$(VPY) demo/demo.py
 	$(VPY) -m tamarack '//item[@currency="EUR"]/title' demo/sample.xml
+	$(VPY) -m tamarack 'sum(//item[@currency="EUR"]/@price)' demo/sample.xml
 	$(VPY) -m tamarack --tree demo/sample.xml
 
 # -P keeps the working directory off sys.path: the tests import the

@@ -18,6 +18,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import xml.etree.ElementTree as ET
 from pathlib import Path
@@ -38,6 +39,8 @@ RECORDS = "//record"
 ET_RECORDS = ".//record"
 SELECTIVE = "//record[@sku='SKU-00001234']"
 UNION = "//vendor | //stock"
+ATTRIBUTES = "//record/@id"
+COUNT = "count(//title)"
 ET_COMMON = ".//title"
 ET_SELECTIVE = ".//record[@sku='SKU-00001234']"
 
@@ -56,6 +59,7 @@ class Group(NamedTuple):
     rows: list[Row]
     et_base: str | None
     lxml_base: str | None
+    own_base: str | None = None  # a tamarack row that a third ratio column divides by
     # (row, anchor row): lines below the table giving the first's best time over the second's.
     anchors: tuple[tuple[str, str], ...] = ()
 
@@ -196,7 +200,51 @@ def load_group(text: str, data: bytes) -> Group:
             Row("lxml fromstring", lambda: data, lxml_root, "lxml"),
             Row("lxml fromstring + list(root.iter())", lambda: data, lxml_materialised, "lxml"),
         ]
-    return Group("Load and build", rows, "ET fromstring", "lxml fromstring + list(root.iter())", anchors)
+    return Group("Load and build", rows, "ET fromstring", "lxml fromstring + list(root.iter())", anchors=anchors)
+
+
+def files_group(path: Path) -> Group:
+    def read_and_load(p: Path) -> Document:
+        document = Document()
+        with open(p, encoding="utf-8") as file:
+            document.load_string(file.read())
+        return document
+
+    rows = [
+        Row("tamarack load_file", lambda: path, lambda p: (d := Document()).load_file(p) or d),
+        Row("open().read() + tamarack load_string", lambda: path, read_and_load),
+        Row("tamarack load_file + get_root", lambda: path,
+            lambda p: (d := Document()).load_file(p) or (d, d.get_root())),
+        Row("ET parse(path).getroot()", lambda: path, lambda p: ET.parse(p).getroot(), "et"),
+    ]
+    if lxml_etree:
+        rows.append(Row("lxml parse(path) + list(root.iter())", lambda: path,
+                        lambda p: (root := lxml_etree.parse(str(p), lxml_parser()).getroot(), list(root.iter())),
+                        "lxml"))
+    return Group("Loading files", rows, "ET parse(path).getroot()",
+                 "lxml parse(path) + list(root.iter())" if lxml_etree else None,
+                 "open().read() + tamarack load_string")
+
+
+def threads_group(data: bytes) -> Group:
+    def one_after_another(documents: list[Document]) -> list[Document]:
+        for document in documents:
+            document.load_bytes(data)
+        return documents
+
+    def four_threads(documents: list[Document]) -> list[Document]:
+        threads = [threading.Thread(target=document.load_bytes, args=(data,)) for document in documents]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        return documents
+
+    fresh = lambda: [Document() for _ in range(4)]  # noqa: E731
+    return Group("Loading four documents with load_bytes", [
+        Row("one thread, one after another", fresh, one_after_another),
+        Row("four threads at once", fresh, four_threads),
+    ], None, None, "one thread, one after another")
 
 
 def query_groups(text: str, data: bytes, with_union_peer: bool) -> list[Callable[[], Group]]:
@@ -217,8 +265,8 @@ def query_groups(text: str, data: bytes, with_union_peer: bool) -> list[Callable
             rows.append(Row(f"lxml xpath {COMMON}", lambda: lxml_materialised(data), lambda s: s[0].xpath(COMMON),
                             "lxml"))
         return Group(f"Query {COMMON}, a common element name", rows, f"ET findall {ET_COMMON}",
-                     f"lxml xpath {COMMON}", ((f"tamarack first query xpath_findall {COMMON} (fills the dictionary)",
-                                              f"tamarack xpath_findall {COMMON}"),))
+                     f"lxml xpath {COMMON}", anchors=((f"tamarack first query xpath_findall {COMMON} (fills the dictionary)",
+                                                      f"tamarack xpath_findall {COMMON}"),))
 
     def records() -> Group:
         rows = [
@@ -253,6 +301,45 @@ def query_groups(text: str, data: bytes, with_union_peer: bool) -> list[Callable
                      f"lxml xpath {UNION}" if with_union_peer else None)
 
     return [common, records, selective, union]
+
+
+def value_groups(text: str, data: bytes) -> list[Callable[[], Group]]:
+    """Document.xpath: attribute values, a number on a fresh document, a query from every record."""
+    def attributes() -> Group:
+        rows = [Row(f"tamarack xpath {ATTRIBUTES} (built tree)", lambda: tamarack_queried(text),
+                    lambda s: s[0].xpath(ATTRIBUTES))]
+        if lxml_etree:
+            rows.append(Row(f"lxml root.xpath {ATTRIBUTES}", lambda: lxml_root(data), lambda r: r.xpath(ATTRIBUTES),
+                            "lxml"))
+        return Group(f"Values: {ATTRIBUTES}", rows, None, f"lxml root.xpath {ATTRIBUTES}")
+
+    def count_fresh() -> Group:
+        def tamarack_count(t: str) -> Any:
+            document = Document()
+            document.load_string(t)
+            return document.xpath(COUNT)
+        rows = [Row(f"tamarack load_string + xpath {COUNT}", lambda: text, tamarack_count)]
+        if lxml_etree:
+            rows.append(Row(f"lxml fromstring + xpath {COUNT}", lambda: data, lambda d: lxml_root(d).xpath(COUNT),
+                            "lxml"))
+        return Group(f"Values: {COUNT} on a fresh document", rows, None, f"lxml fromstring + xpath {COUNT}")
+
+    def from_every_record() -> Group:
+        def tamarack_records() -> tuple[Document, list[Any]]:
+            document, _ = tamarack_queried(text)
+            return document, document.xpath("//record")
+        rows = [Row("tamarack xpath('title', context=record) for every record", tamarack_records,
+                    lambda s: [s[0].xpath("title", context=r) for r in s[1]])]
+        if lxml_etree:
+            def lxml_records() -> tuple[Any, list[Any]]:
+                root = lxml_root(data)
+                return root, root.xpath("//record")
+            rows.append(Row("lxml record.xpath('title') for every record", lxml_records,
+                            lambda s: [r.xpath("title") for r in s[1]], "lxml"))
+        return Group("Values: a relative query from every record", rows, None,
+                     "lxml record.xpath('title') for every record")
+
+    return [attributes, count_fresh, from_every_record]
 
 
 def deep_enough(elements: list[Any]) -> bool:
@@ -347,15 +434,56 @@ def render(group: Group, repeat: int) -> str:
             f" (ratios to {' and '.join(b for b in (group.et_base, group.lxml_base) if b)})"
             for _ in [0] if group.et_base or group.lxml_base),
         "",
-        "| case | best ms | median ms | × ET | × lxml |",
-        "|---|---:|---:|---:|---:|",
+        "| case | best ms | median ms | × ET | × lxml |" + (f" × {group.own_base} |" if group.own_base else ""),
+        "|---|---:|---:|---:|---:|" + ("---:|" if group.own_base else ""),
     ]
+    base_own = best.get(group.own_base) if group.own_base else None
     for row, times in measured:
         lines.append(f"| {row.name.replace('|', chr(92) + '|')} | {min(times):.2f} | {statistics.median(times):.2f} "
-                     f"| {_ratio(min(times), base_et)} | {_ratio(min(times), base_lxml)} |")
+                     f"| {_ratio(min(times), base_et)} | {_ratio(min(times), base_lxml)} |"
+                     + (f" {_ratio(min(times), base_own)} |" if group.own_base else ""))
     for name, anchor in group.anchors:
         if name in best and anchor in best:
             lines += ["", f"{name}: {best[name] / best[anchor]:.2f}× {anchor}"]
+    return "\n".join(lines)
+
+
+# Peak resident size while loading a file, each route in a fresh interpreter: the peak over the
+# whole process, and its growth over the resident size just before the load.
+PEAK_PROBE = r"""
+import json, sys
+route, path = sys.argv[1], sys.argv[2]
+def high_water_mark():  # this process's own peak (ru_maxrss would include the parent's, from fork)
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
+from tamarack.pugixml import Document
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+before = rss()
+d = Document()
+if route == "load_file":
+    d.load_file(path)
+else:
+    with open(path, encoding="utf-8") as f:
+        d.load_string(f.read())
+peak = high_water_mark()
+print(json.dumps({"peak": peak, "growth": peak - before}))
+"""
+
+
+def peak_rows(path: Path) -> str:
+    lines = ["**Peak resident size while loading the file** (a fresh interpreter each)", "",
+             "| route | peak MB | growth MB | peak × read() + load_string | growth × read() + load_string |",
+             "|---|---:|---:|---:|---:|"]
+    runs = {route: json.loads(subprocess.run([sys.executable, "-c", PEAK_PROBE, route, str(path)], check=True,
+                                             capture_output=True, text=True).stdout)
+            for route in ("read+load_string", "load_file")}
+    base = runs["read+load_string"]
+    for route, label in (("load_file", "tamarack load_file"), ("read+load_string", "open().read() + load_string")):
+        r = runs[route]
+        lines.append(f"| {label} | {r['peak'] / 1e6:.1f} | {r['growth'] / 1e6:.1f} | {r['peak'] / base['peak']:.2f} "
+                     f"| {r['growth'] / base['growth']:.2f} |")
     return "\n".join(lines)
 
 
@@ -567,14 +695,26 @@ def main(argv: list[str] | None = None) -> int:
                 # lxml's union sorts its result in time that grows far faster than the result: over
                 # 10 s on the 10 MB catalog, so it is measured on the smallest document only.
                 makers += query_groups(text, data, with_union_peer=megabytes <= 1.0)
+                makers += value_groups(text, data)
             makers += [lambda: walk_group(text, data), lambda: free_group(text, data),
                        lambda: collect_group(text, data)]
+            scratch = tempfile.TemporaryDirectory()
+            path = Path(scratch.name) / f"{kind}.xml"
+            if kind == "catalog" and megabytes >= 10:
+                path.write_bytes(data)
+                makers.append(lambda: files_group(path))
+                if megabytes == 10:
+                    makers.append(lambda: threads_group(data))
             for make in makers:
                 group = make()
                 print(render(group, args.repeat))
                 print()
                 del group
                 gc.collect()
+            if path.exists():
+                print(peak_rows(path))
+                print()
+            scratch.cleanup()
             print(memory_rows(kind, size))
             print()
             sys.stdout.flush()

@@ -27,7 +27,7 @@ def show(root) -> None:
 
 def main() -> None:
     document = Document()
-    document.load_string(SAMPLE.read_text(encoding="utf-8"))
+    document.load_file(SAMPLE)  # read in the encoding the file declares
     root = document.get_root()
     show(root)
     print(f"root path: {root.path!r}, parent: {root.parent!r}")
@@ -45,6 +45,26 @@ def main() -> None:
     for item in document.xpath_findall("//item[@sku]"):
         print(f"  {item.attributes['sku']} {item.attributes['price']} {item.attributes['currency']} "
               f"at {item.node_position}, same object: {document.get_node_by_position(item.node_position) is item}")
+
+    # xpath() answers any expression: numbers, strings, booleans, and node sets in document order
+    # where attributes and text come back as strings. Relative paths start at a context element;
+    # $names read variables.
+    print(f"\nxpath count(//item) -> {document.xpath('count(//item)')!r}")
+    print(f"xpath //item/@sku -> {document.xpath('//item/@sku')!r}")
+    print(f"xpath boolean(//item[@currency='USD']) -> {document.xpath('boolean(//item[@currency=\'USD\'])')!r}")
+    for item in document.xpath("//item[@price < $limit]", variables={"limit": 300}):
+        title = document.xpath("string(title)", context=item)
+        print(f"  under 300: {title!r} costs {document.xpath('number(@price)', context=item)} "
+              f"{item.attributes['currency']}")
+
+    # Bytes in their declared encoding, and where a malformed document went wrong.
+    other = Document()
+    other.load_bytes('<?xml version="1.0" encoding="Shift_JIS"?><店 名="東京"/>'.encode("shift_jis"))
+    print(f"\nload_bytes in Shift_JIS -> {other.get_root()!r}")
+    try:
+        other.load_bytes("<catalog>\n  <item>Zürich</itme>\n</catalog>".encode("utf-16"))
+    except RuntimeError as error:
+        print(f"load_bytes in UTF-16 -> {error} at line {error.line}, column {error.column}")
 
 
 if __name__ == "__main__":

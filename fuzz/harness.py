@@ -112,6 +112,44 @@ def check_queries(doc, queries, elements):
         assert first is None or any(e is first for e in every)
 
 
+def check_values(doc, queries, elements):
+    """xpath() from the document node and from elements picked by the expression, with variables:
+    values of the four types, node sets in document order without duplicates."""
+    order = {id(e): i for i, e in enumerate(elements)}
+    for expression in queries:
+        context = elements[len(expression) % len(elements)] if elements and len(expression) % 3 else None
+        picked = elements[len(expression) % 5::7]
+        variables = {"v": picked, "n": len(expression), "s": expression[:8], "b": bool(picked)}
+        try:
+            value = doc.xpath(expression, context=context, variables=variables)
+        except (ValueError, UnicodeEncodeError):
+            continue
+        assert type(value) in (bool, float, str, list), (expression, value)
+        if isinstance(value, list):
+            assert all(type(v) is str or id(v) in order for v in value), (expression, value)
+            ranks = [order[id(v)] for v in value if type(v) is not str]
+            assert ranks == sorted(set(ranks)), (expression, ranks)
+    if doc.has_document and elements:
+        mixed = elements[::-3] + elements[::3]
+        expected = sorted({id(e): e for e in mixed}.values(), key=lambda e: order[id(e)])
+        got = doc.xpath("$v", variables={"v": mixed})
+        assert len(got) == len(expected) and all(g is e for g, e in zip(got, expected))
+        for e in elements[:: max(1, len(elements) // 8)]:
+            found = doc.xpath(".", context=e)
+            assert len(found) == 1 and found[0] is e
+
+
+def check_stale_context(doc, old_elements):
+    """Elements of a tree the document has since reset are refused as contexts and variables."""
+    for e in old_elements[:: max(1, len(old_elements) // 4)]:
+        for call in (lambda: doc.xpath(".", context=e), lambda: doc.xpath("$v", variables={"v": [e]})):
+            try:
+                call()
+            except ValueError:
+                continue
+            raise AssertionError("an element of a reset tree was taken")
+
+
 # pugixml takes almost anything for a name; only plain names make a path that XPath reads back.
 PLAIN_NAME = re.compile(r"[A-Za-z_][\w.-]*(:[A-Za-z_][\w.-]*)?", re.ASCII)
 
@@ -126,11 +164,60 @@ def path_queries(elements):
             yield e, path
 
 
+# Declared encodings for load_bytes, chosen by the input's last byte: native ones, codecs, and names
+# that are wrong or unknown.
+DECLARED = [None, "UTF-8", "utf-16", "UTF-16LE", "UTF-16BE", "UTF-32", "UTF-32BE", "ISO-8859-1",
+            "windows-1252", "Shift_JIS", "EUC-JP", "KOI8-R", "Big5", "GB18030", "utf-7", "klingon", "hex"]
+LOAD_ERRORS = (RuntimeError, LookupError, ValueError)  # ValueError covers UnicodeDecodeError
+
+
+def outcome(data):
+    """What load_bytes gave: the loaded tree's description, or the error with its position."""
+    doc = Document()
+    try:
+        doc.load_bytes(data)
+    except LOAD_ERRORS as error:
+        assert not doc.has_document and doc.get_root() is None
+        if type(error) is RuntimeError:
+            assert error.offset >= 0 and error.line >= 1 and error.column >= 1
+            return type(error), str(error), error.offset, error.line, error.column
+        return type(error), str(error)
+    root = doc.get_root()
+    assert doc.has_document and (root is not None)
+    return [describe(e) for e in check_tree(doc, root, [])[0]]
+
+
+def bytes_input(raw, text, choice):
+    """load_bytes over the raw bytes, under a declaration, and, where the declared encoding can hold
+    the text, over that text encoded: then it must answer as load_string over the text it decodes to."""
+    outcome(raw)
+    name = DECLARED[choice % len(DECLARED)]
+    if name is None:
+        return
+    declaration = f'<?xml version="1.0" encoding="{name}"?>'
+    outcome(declaration.encode() + raw)
+    try:
+        encoded = (declaration + text).encode(name)
+        decoded = encoded.decode(name)
+    except (LookupError, UnicodeError):
+        return
+    if name == "utf-7" or decoded.startswith("\ufeff"):
+        return  # not ASCII-compatible; a second mark after the codec's own
+    doc = Document()
+    try:
+        doc.load_string(decoded)
+        expected = [describe(e) for e in doc.get_root().walk()]
+    except RuntimeError as error:
+        expected = (RuntimeError, str(error), error.offset, error.line, error.column)
+    assert outcome(encoded) == expected, (name, encoded[:200])
+
+
 def one_input(data):
     if not data:
         return
     flags, fields = data[0], data[1:].split(SEPARATOR)
     xml = decode(fields[0], flags)
+    bytes_input(fields[0], xml, data[-1])
     queries = [decode(f, flags) for f in fields[1:1 + MAX_QUERIES]]
     doc = SubDocument() if flags & 0x80 else Document()
     exclusions = [t for bit, t in ((0x01, NodeType.NODE_CDATA), (0x02, NodeType(42))) if flags & bit]
@@ -157,6 +244,7 @@ def one_input(data):
         doc.add_node_type_exclusion(NodeType.NODE_ELEMENT)
         assert list(doc.get_root().walk()) == elements  # a built tree keeps its shape
     check_queries(doc, queries, elements)
+    check_values(doc, queries, elements)
     for e, path in path_queries(elements):
         found = query(doc.xpath_findall, path)
         assert isinstance(found, type) or any(f is e for f in found), (path, found)
@@ -192,6 +280,8 @@ def one_input(data):
         if not flags & 0x10:
             assert renewed_described == described
         check_queries(doc, queries, renewed)
+        check_values(doc, queries, renewed)
+    check_stale_context(doc, elements)
     if flags & 0x40:
         del doc, root, elements, kept, walk, children, extra
         gc.collect()

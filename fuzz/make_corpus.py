@@ -40,6 +40,8 @@ QUERIES = [
     "ancestor-or-self::*", "//*[not(*)]", "//*[contains(., 'T')]", "(//*)[3]", "//*[@a][1]/..",
     "//text()", "//*[string-length(name()) > 1]", "/*/*[2]/following-sibling::*", "\u00e9//x",
     "//a\0[", "(" * 50 + "/r" + ")" * 50,
+    "$v/..", "$v[$n]", "concat($s, .)", "$b and //*", "substring(., 2, 1)", "../@*", "string(/)",
+    "preceding::node() | $v",
 ]
 
 TOKENS = [
@@ -51,7 +53,7 @@ TOKENS = [
     "preceding::", "self::", "attribute::", "namespace::", "last()", "position()", "count(",
     "name(", "local-name(", "string(", "concat(", "contains(", "substring(", "translate(",
     "not(", "true()", "false()", "number(", "sum(", "round(", " and ", " or ", " div ",
-    " mod ", "!=", "<=", ">=", "$", "&#xD800;", "&#x110000;", "&#0;",
+    " mod ", "!=", "<=", ">=", "$", "$v", "$n", "$s", "$b", "&#xD800;", "&#x110000;", "&#0;",
 ]
 
 

@@ -4,6 +4,7 @@
 #include "errors.hpp"
 #include "module.hpp"
 
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -163,8 +164,7 @@ int _load_string(DocumentObject* self, const char* text) noexcept {
     // partial tree goes too, and later queries see the same empty document as after clear().
     self->_document.reset();
     GilGuard gil;
-    Ref message = Ref::steal(PyUnicode_FromString(result.description()));
-    if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
+    set_parse_error(result, text, std::strlen(text));
     add_traceback("tamarack.pugixml.Document._load_string");
     return -1;
 }
@@ -278,6 +278,16 @@ PyMethodDef document_methods[] = {
      "Load an XML string into the document\n\n        This method only parses the document.\n        To access "
      "the root element, use the :meth:`get_root` method.\n\n        Args:\n            xml_string: The XML string "
      "to load into the document.\n        "},
+    {"load_file", fastcall<load_file>(), METH_FASTCALL | METH_KEYWORDS,
+     "Load an XML file into the document\n\n        The encoding is found as XML 1.0 Appendix F says: a byte order mark,\n        "
+     "then the first bytes, then the encoding of the XML declaration,\n        else UTF-8. The interpreter lock is "
+     "released while the file is\n        read and parsed; the document is empty meanwhile.\n\n        Args:\n"
+     "            path: The file's path, a str, bytes or os.PathLike object.\n        "},
+    {"load_bytes", fastcall<load_bytes>(), METH_FASTCALL | METH_KEYWORDS,
+     "Load an XML document from bytes into the document\n\n        The bytes are copied, and their encoding is "
+     "found as for\n        :meth:`load_file`. The interpreter lock is released while they\n        are parsed; the "
+     "document is empty meanwhile.\n\n        Args:\n            data: Any object with the buffer protocol "
+     "(bytes, bytearray,\n                memoryview, mmap).\n        "},
     {"clear", clear, METH_NOARGS, "Clear the XML document, resetting it to an empty state\n        "},
     {"add_node_type_exclusion", fastcall<add_node_type_exclusion>(), METH_FASTCALL | METH_KEYWORDS,
      "Add a node type to the set of excluded node types\n        "},
@@ -296,6 +306,15 @@ PyMethodDef document_methods[] = {
      "Find all elements matching the given XPath expression.\n\n        Args:\n            xpath: The XPath "
      "expression to evaluate.\n\n        Returns:\n            A list of :class:`Element` instances matching the "
      "XPath expression.\n        "},
+    {"xpath", fastcall<xpath>(), METH_FASTCALL | METH_KEYWORDS,
+     "Evaluate an XPath 1.0 expression and return its value\n\n        Args:\n            expression: The XPath "
+     "expression to evaluate.\n            context: An :class:`Element` of this document's current tree that "
+     "relative\n                paths start from, or None for the document node.\n            variables: A "
+     "mapping of names to values for ``$name`` references:\n                str, int or float, bool, or a list of "
+     ":class:`Element` instances\n                of this document's current tree (a node set).\n\n        "
+     "Returns:\n            A bool, float or str for those XPath types; for a node set, a list\n            in "
+     "document order without duplicates, holding the tree's own\n            :class:`Element` for each node that "
+     "has one and the string-value\n            of every other node (attribute, text, the document node).\n        "},
     {"__reduce__", refuse_pickling, METH_NOARGS, nullptr},
     {"__setstate__", refuse_pickling, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},

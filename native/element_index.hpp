@@ -10,6 +10,8 @@
 // borrowed pointers: the dictionary that it mirrors holds the elements.
 #pragma once
 
+#include "node_index.hpp"
+
 #include <tamarack/pugixml_api.hpp>
 
 #include <cstddef>
@@ -57,7 +59,11 @@ public:
     void clear() noexcept {
         std::vector<slot>().swap(slots_);
         size_ = 0;
+        nodes.clear();
     }
+
+    // The document's nodes, filled by the first query from an element; emptied with the rest.
+    node_index nodes;
 
 private:
     std::size_t home(std::size_t key) const noexcept {

@@ -120,6 +120,13 @@ inline DocumentObject* as_document(PyObject* obj) noexcept { return reinterpret_
 // The UTF-8 text of an exact str: in place for ASCII, otherwise encoded into `holder`.
 const char* utf8_of(PyObject* text, Ref& holder) noexcept;
 
+// Loading files and bytes, and the position of a parse error (loading.cpp).
+PyObject* load_file(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* load_bytes(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+// Raises RuntimeError with pugixml's description and the attributes offset, line and column, read
+// from the `size` bytes of UTF-8 that pugixml parsed; with the interpreter lock held.
+void set_parse_error(const pugi::xml_parse_result& result, const char* text, std::size_t size) noexcept;
+
 // Lookups by hash value and by node position (lookup.cpp).
 void drop_index(DocumentObject* self) noexcept;  // after every change of the dictionary
 int _collect_nodes_by_hash_value(DocumentObject* self) noexcept;
@@ -131,6 +138,9 @@ int _xpath_find(DocumentObject* self, const char* xpath, node_struct& result) no
 int _xpath_findall(DocumentObject* self, const char* xpath, xpath_results& results) noexcept;
 PyObject* xpath_find(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 PyObject* xpath_findall(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+
+// Queries that return values (xpath_value.cpp).
+PyObject* xpath(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 
 // Annotated method objects (method.cpp).
 extern PyTypeObject AnnotatedMethodType;

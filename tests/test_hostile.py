@@ -286,6 +286,74 @@ def _():
         doc.xpath_find("//a[" + "'" * n + "]")
 
 
+# Bytes and files: the encoding is read from the bytes themselves, so they may lie about it.
+
+LOAD_ERRORS = (RuntimeError, LookupError, ValueError)  # ValueError covers UnicodeDecodeError
+
+
+@case("deep-utf16-bytes")
+def _():
+    depth = 300_000
+    doc = Document()
+    doc.load_bytes(("<d>" * depth + "</d>" * depth).encode("utf-16"))
+    assert sum(1 for _ in doc.get_root().walk()) == depth
+
+
+@case("declarations-that-lie-or-ramble")
+def _():
+    doc = Document()
+    for declaration in ['<?xml version="1.0" encoding="' + "a" * 1_000_000 + '"?>',
+                        '<?xml encoding="utf-8" encoding="klingon"?>', "<?xml encoding=utf-8?>",
+                        '<?xml version="1.0" encoding="UTF-8', '<?xml version="1.0" encoding="rot13"?>',
+                        '<?xml version="1.0" encoding="utf-8\x00"?>', '<?xml encoding="utf-16"?>']:
+        for data in [declaration.encode(), (declaration + "<a/>").encode(), (declaration + "<a/>").encode("utf-16")]:
+            try:
+                doc.load_bytes(data)
+                assert doc.get_root().name == "a"
+            except LOAD_ERRORS:
+                assert not doc.has_document
+
+
+@case("every-mark-and-garbage")
+def _():
+    import random
+
+    rng = random.Random(7)
+    marks = [b"", b"\xef\xbb\xbf", b"\xff\xfe", b"\xfe\xff", b"\xff\xfe\x00\x00", b"\x00\x00\xfe\xff",
+             b"<\x00", b"\x00<", b"<\x00\x00\x00", b"\x00\x00\x00<"]
+    names = ["UTF-8", "UTF-16", "UTF-32", "ISO-8859-1", "Shift_JIS", "EUC-JP", "Big5", "GB18030", "utf-7", "cp037"]
+    doc = Document()
+    for mark in marks:
+        for length in (0, 1, 2, 3, 5, 64, 4099):
+            for name in names:
+                body = f'<?xml version="1.0" encoding="{name}"?>'.encode() + rng.randbytes(length)
+                for data in (mark + rng.randbytes(length), mark + body, mark + body + b"\x00" * length):
+                    try:
+                        doc.load_bytes(data)
+                        list(doc.get_root().walk())
+                    except LOAD_ERRORS as error:
+                        assert not doc.has_document
+                        if type(error) is RuntimeError:
+                            assert error.offset >= 0 and error.line >= 1 and error.column >= 1
+
+
+@case("error-at-the-end-of-a-large-file")
+def _():
+    text = "<r>\n" + "<i>é東😀</i>\n" * 500_000 + "</x>"
+    with tempfile.TemporaryDirectory() as tmp:
+        for encoding in ("utf-8", "utf-16", "utf-32-le"):
+            path = pathlib.Path(tmp) / encoding
+            path.write_bytes((("" if encoding != "utf-32-le" else '<?xml version="1.0" encoding="UTF-32LE"?>')
+                              + text).encode(encoding))
+            try:
+                Document().load_file(path)
+            except RuntimeError as error:
+                shift = 0 if encoding != "utf-32-le" else len('<?xml version="1.0" encoding="UTF-32LE"?>')
+                assert (error.offset, error.line, error.column) == (len(text) - 2 + shift, 500_002, 3)
+            else:
+                raise AssertionError("loaded")
+
+
 @pytest.mark.skipif(os.environ.get("TAMARACK_ASAN") != "1", reason="checks the sanitizer build only")
 def test_sanitizer_build_is_instrumented():
     import tamarack.pugixml

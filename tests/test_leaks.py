@@ -24,6 +24,14 @@ ITEMS = "".join(
 )
 XML = f"<root a='1'>{ITEMS}<bad v='&#xD800;'>&#xDFFF;</bad></root>"
 BROKEN = ["<root>", "<a></b>", "", "<a b='1' b=>", "<<"]
+DECLARED = '<?xml version="1.0" encoding="{}"?>'
+LOADABLE = [XML.encode(), XML.encode("utf-16"), (DECLARED.format("KOI8-R") + "<r>Привет</r>").encode("koi8-r"),
+            (DECLARED.format("UTF-16BE") + XML).encode("utf-16-be")]
+LOAD_FAILURES = [(b"<a><b></a>", RuntimeError), (XML.encode("utf-16")[:-1], UnicodeDecodeError),
+                 (DECLARED.format("klingon").encode() + b"<a/>", LookupError),
+                 (DECLARED.format("UTF-8").encode("utf-32") + b"\0\0\0", ValueError),
+                 (DECLARED.format("Shift_JIS").encode() + b"<a>\x81</a>", UnicodeDecodeError),
+                 ((DECLARED.format("KOI8-R") + "<r>Привет</b>").encode("koi8-r"), RuntimeError), ("<a/>", TypeError)]
 QUERIES = ["//item", "//deep[@k='3']", "/root/item[last()]", "//item/name/text()", "//@id", "/", "//nothing"]
 BAD_QUERIES = ["//item[", "count(//item)", "$var", "unknown()", "//a[\ud800]"]
 
@@ -56,6 +64,17 @@ def one_round(held):
         expect(RuntimeError, doc.load_string, text)
     expect(UnicodeEncodeError, doc.load_string, "<a>\udc00</a>")
 
+    # The other loaders, their failures and the codec path included.
+    for data, error in LOAD_FAILURES:
+        expect(error, doc.load_bytes, data)
+    expect(FileNotFoundError, doc.load_file, "/nonexistent/doc.xml")
+    expect(IsADirectoryError, doc.load_file, os.path.dirname(__file__))
+    expect(TypeError, doc.load_file, 3)
+    for data in LOADABLE:
+        doc.load_bytes(data)
+        doc.get_root()
+    doc.load_file(__file__.replace("test_leaks.py", "../demo/sample.xml"))
+    doc.get_root()
     doc.load_string(XML)
     for query in QUERIES:
         doc.xpath_findall(query)
@@ -145,3 +164,36 @@ def test_tree_built_after_an_earlier_query_is_freed(last):
         scenario()
     gc.collect()
     assert sys.getallocatedblocks() - before < 100
+
+
+def test_xpath_calls_leave_memory_flat():
+    # 100,000 calls with contexts and variables of every type, failures included, in rounds.
+    doc = Document()
+    doc.load_string(XML)
+    items = doc.xpath("//item")
+    calls = [
+        lambda i: doc.xpath("deep/@k | name/text() | .", context=items[i % 150][2]),
+        lambda i: doc.xpath("//item[@n = $n]/name", variables={"n": i % 150}),
+        lambda i: doc.xpath("concat($s, count($set), $b)", variables={"s": "x", "set": items[:3], "b": True}),
+        lambda i: doc.xpath("string(name) = $s", context=items[i % 150], variables={"s": "n1"}),
+        lambda i: expect(ValueError, doc.xpath, "$missing", None, {"n": 1}),
+        lambda i: expect(TypeError, doc.xpath, ".", None, {"bad": object()}),
+        lambda i: expect(ValueError, doc.xpath, ".", items[0].__class__()),
+        lambda i: expect(UnicodeDecodeError, doc.xpath, "string(//bad/@v)"),
+    ]
+    warm_up, rounds, per_round = 2, 10, 10_000
+    tracemalloc.start()
+    try:
+        samples = []
+        for r in range(warm_up + rounds):
+            for i in range(per_round):
+                calls[i % len(calls)](i)
+            samples.append(measure())
+    finally:
+        tracemalloc.stop()
+    traced, blocks, resident = ([sample[i] for sample in samples[warm_up - 1:]] for i in range(3))
+    # Losing one object every hundred calls would pass these bounds within the measured rounds.
+    assert traced[-1] - traced[0] < 16 * 1024, traced
+    assert blocks[-1] - blocks[0] < 100, blocks
+    if not UNDER_ASAN:
+        assert resident[-1] - resident[0] < 2 * 1024 * 1024, resident

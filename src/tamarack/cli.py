@@ -1,15 +1,17 @@
 """The ``tamarack`` command: run an XPath query over XML files, or print their trees.
 
 Exit status as with grep: 0 when something was selected (or, with --tree, every
-tree was printed), 1 when nothing was, 2 when any input or the expression
-failed. Every failure is one line on standard error naming the input, and the
-remaining inputs are still processed.
+tree was printed, or the expression gave a number, string or boolean), 1 when
+nothing was, 2 when any input or the expression failed. Every failure is one
+line on standard error naming the input, and the remaining inputs are still
+processed.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import sys
 from collections.abc import Iterable, Iterator, Sequence
@@ -43,11 +45,15 @@ def build_parser() -> argparse.ArgumentParser:
         usage="%(prog)s [options] XPATH [FILE ...]\n       %(prog)s --tree [options] [FILE ...]",
         description=(
             "Run an XPath 1.0 expression over XML files and print one line per selected node: "
-            "file, node position, path, attributes and text, separated by tabs. A selected node "
-            "that is not in the element tree (a text node, or a node of an excluded kind) prints "
-            "as None. FILE - or no FILE reads standard input. Files are read as UTF-8."
+            "file, node position, path, attributes and text, separated by tabs, in document order. "
+            "A selected node that is not in the element tree (an attribute, a text node, a node of "
+            "an excluded kind) prints as its string value; an expression that gives a number, a "
+            "string or a boolean prints that value. FILE - or no FILE reads standard input. Each "
+            "input is read in the encoding its byte order mark, first bytes or XML declaration give "
+            "(else UTF-8); a malformed one is reported as FILE:LINE:COLUMN: message."
         ),
-        epilog="Exit status: 0 if anything was selected, 1 if nothing was, 2 on any error.",
+        epilog="Exit status: 0 if anything was selected (or the expression gave a value), 1 if nothing "
+               "was, 2 on any error.",
     )
     mode = parser.add_mutually_exclusive_group()
     mode.add_argument("--first", action="store_true",
@@ -86,9 +92,29 @@ def record(label: str, element: Element | None) -> dict[str, object]:
     }
 
 
-def result_line(label: str, element: Element | None) -> str:
+def value_text(value: str | float | bool) -> str:
+    """A value as XPath's string() writes a number, and as repr() everything else."""
+    if isinstance(value, float) and not isinstance(value, bool):
+        if math.isnan(value):
+            return "NaN"
+        if math.isinf(value):
+            return "Infinity" if value > 0 else "-Infinity"
+        return str(int(value)) if value.is_integer() else repr(value)
+    return repr(value)
+
+
+def value_json(label: str, value: str | float | bool) -> str:
+    # JSON has no NaN or infinities: they are written as null.
+    if isinstance(value, float) and not math.isfinite(value):
+        return json.dumps({"file": label, "value": None})
+    return json.dumps({"file": label, "value": value}, ensure_ascii=False)
+
+
+def result_line(label: str, element: Element | str | None) -> str:
     if element is None:
         return f"{label}\tNone"
+    if isinstance(element, str):
+        return f"{label}\t{element!r}"
     return "\t".join([label, repr(element.node_position), element.path,
                       repr(element.attributes), repr(element.text)])
 
@@ -104,37 +130,46 @@ def tree_lines(element: Element, depth: int = 0) -> Iterator[str]:
         yield from tree_lines(child, depth + 1)
 
 
-def read_text(name: str, stdin: TextIO) -> str:
-    try:
-        if name == STDIN:
-            data = stdin.buffer.read()
-        else:
-            with open(name, "rb") as file:
-                data = file.read()
-    except OSError as error:
-        raise InputError(f"cannot read: {error.strerror or error}") from None
-    try:
-        return data.decode("utf-8-sig")
-    except UnicodeDecodeError as error:
-        raise InputError(f"not UTF-8 text: {error.reason} at byte {error.start}") from None
+class ParseError(InputError):
+    """An input is not well-formed XML; printed as FILE:LINE:COLUMN: message."""
+
+    def __init__(self, error: RuntimeError) -> None:
+        super().__init__(str(error))
+        self.line: int = getattr(error, "line", 0)
+        self.column: int = getattr(error, "column", 0)
 
 
-def load(text: str, exclusions: list[NodeType]) -> Document:
+def load(name: str, stdin: TextIO, exclusions: list[NodeType]) -> Document:
+    """The document in a file, or in standard input, read in its own encoding."""
     document = Document()
     document.set_node_type_exclusions(exclusions)
     try:
-        document.load_string(text)
+        if name == STDIN:
+            document.load_bytes(stdin.buffer.read())
+        else:
+            document.load_file(name)
+    except OSError as error:
+        raise InputError(f"cannot read: {error.strerror or error}") from None
+    except UnicodeDecodeError as error:
+        raise InputError(f"not {error.encoding} text: {error.reason} at byte {error.start}") from None
+    except (LookupError, ValueError) as error:
+        raise InputError(str(error)) from None
     except RuntimeError as error:
-        raise InputError(f"malformed XML: {error}") from None
+        raise ParseError(error) from None
     return document
 
 
-def query(document: Document, xpath: str, first: bool) -> list[Element | None]:
+Result = list[Element | str] | str | float | bool
+
+
+def query(document: Document, xpath: str, first: bool) -> Result:
     try:
         if first:
             found = document.xpath_find(xpath)
             return [] if found is None else [found]
-        return list(document.xpath_findall(xpath))
+        return document.xpath(xpath)
+    except UnicodeDecodeError as error:
+        raise InputError(f"result is not valid UTF-8: {error.reason}") from None
     except ValueError as error:
         raise InputError(f"invalid XPath expression {xpath!r}: {error}") from None
 
@@ -149,12 +184,17 @@ def outputs(options: argparse.Namespace, xpath: str | None, document: Document,
             return (json.dumps(record(label, e), ensure_ascii=False) for e in root.walk()), True
         return [label, *("  " + line for line in tree_lines(root))], True
     results = query(document, xpath, options.first)
+    if not isinstance(results, list):
+        if options.count:
+            raise InputError(f"--count needs an expression that selects nodes, not {xpath!r}")
+        return [value_json(label, results) if options.json else f"{label}\t{value_text(results)}"], True
     if options.count and options.json:
         lines: Iterable[str] = [json.dumps({"file": label, "count": len(results)}, ensure_ascii=False)]
     elif options.count:
         lines = [f"{label}\t{len(results)}"]
     elif options.json:
-        lines = (json.dumps(record(label, e), ensure_ascii=False) for e in results)
+        lines = (value_json(label, e) if isinstance(e, str) else json.dumps(record(label, e), ensure_ascii=False)
+                 for e in results)
     else:
         lines = (result_line(label, e) for e in results)
     return lines, bool(results)
@@ -167,13 +207,15 @@ def run(options: argparse.Namespace, xpath: str | None, files: Sequence[str],
         for name in files:
             label = STDIN_LABEL if name == STDIN else name
             try:
-                lines, selected = outputs(options, xpath, load(read_text(name, stdin), options.exclude),
-                                          label)
+                lines, selected = outputs(options, xpath, load(name, stdin, options.exclude), label)
                 matched = matched or selected
                 for line in lines:
                     print(line, file=out)
             except (BrokenPipeError, KeyboardInterrupt):
                 raise
+            except ParseError as error:
+                print(f"{label}:{error.line}:{error.column}: {error}", file=err)
+                failed = True
             except InputError as error:
                 print(f"tamarack: {label}: {error}", file=err)
                 failed = True

@@ -1,7 +1,8 @@
 """Type information for the extension module tamarack.pugixml."""
 
-from collections.abc import Iterator
+from collections.abc import Buffer, Iterator, Mapping
 from enum import IntEnum
+from os import PathLike
 from typing import Any, NoReturn, Self
 
 from typing_extensions import disjoint_base
@@ -36,7 +37,15 @@ class Document:
     __pyx_vtable__: object
 
     def __init__(self) -> None: ...
+    # A parse error of any of the three loaders is a RuntimeError with the
+    # int attributes offset (characters of the decoded text before the fault),
+    # line and column (1-based).
     def load_string(self, xml_string: str) -> None: ...
+    # The encoding as XML 1.0 Appendix F finds it; LookupError for an unknown
+    # one, ValueError (UnicodeDecodeError among them) for bytes that are not
+    # in it; OSError as open() raises it. Any failure leaves nothing loaded.
+    def load_file(self, path: str | bytes | PathLike[str] | PathLike[bytes]) -> None: ...
+    def load_bytes(self, data: Buffer) -> None: ...
     def clear(self) -> None: ...
     def add_node_type_exclusion(self, node_type: NodeType) -> None: ...
     def set_node_type_exclusions(self, node_types: list[NodeType]) -> None: ...
@@ -52,6 +61,16 @@ class Document:
     # An item is None where the expression selects a text node or a node of
     # an excluded kind.
     def xpath_findall(self, xpath: str) -> list[Element]: ...
+    # A node set gives a list in document order: the tree's own Element for a
+    # node that has one, the string-value of any other node (attribute, text,
+    # the document node, a node of an excluded kind). A variable's list or
+    # tuple of Elements is a node set.
+    def xpath(
+        self,
+        expression: str,
+        context: Element | None = None,
+        variables: Mapping[str, str | float | bool | list[Element] | tuple[Element, ...]] | None = None,
+    ) -> list[Element | str] | str | float | bool: ...
     def __reduce__(self) -> NoReturn: ...
     def __setstate__(self, state: Any, /) -> NoReturn: ...
 

@@ -57,6 +57,12 @@ assert_type(matches, list[Element])
 # The text node and the excluded CDATA section are selected but are not in the tree.
 assert matches == [None, first, None, root[1]]
 
+value = document.xpath("count(d)", context=root[1], variables={"n": 1, "s": "x", "v": [first]})
+assert_type(value, list[Element | str] | str | float | bool)
+assert value == 1.0
+selected = document.xpath("$v | //d", variables={"v": (first,)})
+assert isinstance(selected, list) and selected == [first, found]
+
 kinds = [kind.name for kind in NodeType]
 assert kinds == ["NODE_NULL", "NODE_ELEMENT", "NODE_PCData", "NODE_CDATA", "NODE_COMMENT",
                  "NODE_PI", "NODE_DECLARATION", "NODE_DOCTYPE"]
