@@ -358,5 +358,7 @@ def test_failing_queries_do_not_leak():
         tracemalloc.stop()
     assert traced_growth < 256 * 1024
     assert blocks_growth < 1_000
-    # native allocations are invisible to tracemalloc; 4 MiB is 40 bytes a query
-    assert rss_growth < 4 * 1024 * 1024
+    # native allocations are invisible to tracemalloc; 4 MiB is 40 bytes a query. The sanitizer's
+    # quarantine holds freed memory back on purpose, until it is full.
+    if os.environ.get("TAMARACK_ASAN") != "1":
+        assert rss_growth < 4 * 1024 * 1024
