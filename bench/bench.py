@@ -1,4 +1,5 @@
-"""tamarack next to ElementTree and lxml: load, build, query, walk, free and memory.
+"""tamarack next to ElementTree and lxml: load, build, query, walk, free and memory; the
+command-line tool over many files next to xmllint.
 
 Run with `make bench`, or `.venv/bin/python bench/bench.py --help`.
 
@@ -14,6 +15,8 @@ import argparse
 import gc
 import json
 import os
+import resource
+import shutil
 import statistics
 import subprocess
 import sys
@@ -652,6 +655,74 @@ def draw_scale_chart(figures: list[tuple[float, dict[str, float]]], reference: t
     plt.close(fig)
 
 
+# --- many files: the command-line tool ---------------------------------------------------------
+
+MANY_XPATH = "//record[@currency='EUR']"
+
+
+def many_files(count: int, megabytes: float) -> Path:
+    """`count` catalogs of about `megabytes` each, generated once into build/ and kept."""
+    size = int(megabytes * 1_000_000)
+    root = Path(__file__).resolve().parents[1] / "build" / "bench-files" / f"catalog-{count}x{size}"
+    done = root / ".complete"
+    if not done.exists():
+        root.mkdir(parents=True, exist_ok=True)
+        for n in range(count):
+            (root / f"part-{n:04d}.xml").write_text(gen.catalog(size, seed=n + 1), encoding="utf-8")
+        done.touch()
+    return root
+
+
+def counts_of_tool(output: str) -> list[int]:
+    return [int(line.rsplit("\t", 1)[1]) for line in output.splitlines()]
+
+
+def many_files_rows(count: int, megabytes: float, repeat: int) -> str:
+    root = many_files(count, megabytes)
+    files = sorted(str(path) for path in root.glob("*.xml"))
+    tool = str(Path(sys.executable).with_name("tamarack"))
+    commands = {f"tamarack -j {jobs} --count {MANY_XPATH} DIR -r":
+                [tool, "-j", str(jobs), "--count", MANY_XPATH, str(root), "-r"] for jobs in (2, 1)}
+    xmllint = shutil.which("xmllint")
+    if xmllint:
+        commands[f"xmllint --xpath 'count({MANY_XPATH})' FILES"] = [xmllint, "--xpath",
+                                                                     f"count({MANY_XPATH})", *files]
+    outputs = {name: subprocess.run(command, check=True, capture_output=True, text=True).stdout
+               for name, command in commands.items()}
+    names = list(commands)
+    # Every command must count the same before any is timed.
+    expected = counts_of_tool(outputs[names[1]])
+    assert counts_of_tool(outputs[names[0]]) == expected
+    if xmllint:
+        assert [int(float(value)) for value in outputs[names[2]].split()] == expected
+
+    # Wall time, and the processor time of the command with all its processes (on a shared
+    # machine the second shows the work done, the first what the user waits).
+    times: dict[str, list[tuple[float, float]]] = {name: [] for name in commands}
+    for _ in range(repeat):
+        for name, command in commands.items():  # interleaved, so that a busy spell hits every row
+            before = resource.getrusage(resource.RUSAGE_CHILDREN)
+            start = time.perf_counter_ns()
+            subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+            elapsed = (time.perf_counter_ns() - start) / 1e6
+            after = resource.getrusage(resource.RUSAGE_CHILDREN)
+            cpu = (after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime) * 1e3
+            times[name].append((elapsed, cpu))
+    best = {name: min(wall for wall, _ in measured) for name, measured in times.items()}
+    serial = best[names[1]]
+    peer = best[names[2]] if xmllint else None
+    lines = [f"**The command-line tool over {count} files of {megabytes:g} MB** (ratios of the best "
+             "wall times to -j 1 and to xmllint" + ("" if xmllint else ", which is not installed") + ")", "",
+             "| case | best ms | median ms | CPU ms (best) | × -j 1 | × xmllint |",
+             "|---|---:|---:|---:|---:|---:|"]
+    for name, measured in times.items():
+        lines.append(f"| {name.replace('|', chr(92) + '|')} | {best[name]:.0f} | "
+                     f"{statistics.median(wall for wall, _ in measured):.0f} | "
+                     f"{min(cpu for _, cpu in measured):.0f} | {_ratio(best[name], serial)} | "
+                     f"{_ratio(best[name], peer)} |")
+    return "\n".join(lines)
+
+
 def main(argv: list[str] | None = None) -> int:
     global lxml_etree
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -667,13 +738,24 @@ def main(argv: list[str] | None = None) -> int:
                              "rows)")
     parser.add_argument("--chart", type=Path, default=Path(__file__).parent / "scale.png",
                         help="where the scale chart is drawn (default: bench/scale.png)")
+    parser.add_argument("--files", type=int, default=200, metavar="N",
+                        help="files for the command-line tool's group, 0 to leave it out (default: 200)")
+    parser.add_argument("--file-size", type=float, default=1.0, metavar="MB",
+                        help="size of each of those files in megabytes (default: 1)")
+    parser.add_argument("--only-files", action="store_true",
+                        help="measure only the command-line tool's group")
     args = parser.parse_args(argv)
 
     print(f"Python {sys.version.split()[0]}, {os.cpu_count()} cores"
           + ("" if lxml_etree else "; lxml not installed, its rows are left out"))
     print("Ratios: best time divided by the best time of the group's ElementTree row (× ET) and lxml row "
           "(× lxml); below 1 is faster.\n")
-    for kind in args.kinds:
+    if args.files:
+        print(f"### many files: {args.files} catalogs of {args.file_size:g} MB\n")
+        print(many_files_rows(args.files, args.file_size, args.repeat))
+        print()
+        sys.stdout.flush()
+    for kind in ([] if args.only_files else args.kinds):
         for megabytes in (args.sizes if kind == "catalog" else [args.other_size]):
             size = int(megabytes * 1_000_000)
             text = gen.document(kind, size)
@@ -719,7 +801,7 @@ def main(argv: list[str] | None = None) -> int:
             print()
             sys.stdout.flush()
             lxml_etree = lxml_module
-    if args.scale_sizes:
+    if args.scale_sizes and not args.only_files:
         print(scale_rows(args.scale_sizes, min(args.repeat, 3), args.chart))
         print()
     return 0

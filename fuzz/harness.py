@@ -1,5 +1,5 @@
 """One fuzz input, taken through everything the module does, with the invariants that hold for any
-document checked on the way. fuzz_tamarack.py drives it under atheris; tests/test_fuzz_seeds.py
+document checked on the way. fuzz_tamarack.py drives it under atheris; tests/test_fuzz_inputs.py
 replays the seed corpus and the regression inputs through it.
 
 An input is a flags byte followed by fields separated by the byte 0x1E: the XML text, then up to

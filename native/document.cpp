@@ -23,34 +23,36 @@ namespace {
 
 bool _has_root(DocumentObject* self) noexcept;
 
-void release_built_tree(DocumentObject* self, bool keep_root) noexcept;
-
 // Lets go of the built tree, which the Document kept out of the collector: its elements are freed
 // now when nothing else refers to them, or handed to the collector. The dictionary's references
 // are dropped first, when the dictionary is the Document's alone.
-void release_built_tree(DocumentObject* self, bool keep_root) noexcept {
-    if (!_has_root(self)) return;
-    PyObject* dict = self->_nodes_by_hash_value;
-    ElementObject* root = as_element(self->_root);
-    // Filled, and filled without error (only then has it a mirror of the same size).
-    bool complete = self->_index && PyDict_CheckExact(dict) && PyDict_GET_SIZE(dict) > 0 &&
-                    self->_index->size() == static_cast<std::size_t>(PyDict_GET_SIZE(dict));
+//
+// Emptying the dictionary may run code of anybody's (an object put into it through
+// gc.get_referents), which may clear, reload or query this very document: the root and the
+// dictionary are held for the whole release, and nothing read before is trusted after.
+// Returns the root it released, held, or no object when there was no built tree.
+Ref release_built_tree(DocumentObject* self, bool keep_root) noexcept {
+    if (!_has_root(self)) return Ref();
+    Ref root = Ref::borrow(self->_root);
+    Ref dict = Ref::borrow(self->_nodes_by_hash_value);
+    ElementObject* top = as_element(root.get());
+    top->_owner = nullptr;
+    // Filled, and unchanged since (only then has it a mirror).
+    bool complete = self->_index && self->_index->mirrors(dict.get()) && PyDict_GET_SIZE(dict.get()) > 0;
     drop_index(self);
-    if (!PyDict_Check(dict) || Py_REFCNT(dict) != 1) {
+    if (!PyDict_Check(dict.get()) || Py_REFCNT(dict.get()) != 2) {
         // Someone else holds the dictionary too. A reset empties it all the same; otherwise its
         // entries count as references from outside.
-        if (keep_root && PyDict_Check(dict)) PyDict_Clear(dict);
-        release_tree(root, keep_root);
-        return;
+        if (keep_root && PyDict_Check(dict.get())) PyDict_Clear(dict.get());
+        release_tree(top, keep_root, 1);
+        return root;
     }
     // A completely filled dictionary holds every element of the tree, in pre-order: the release
     // works through it, and clearing it then frees the elements one by one.
-    if (!complete || !release_tree_held_by(root, keep_root, dict)) {
-        PyDict_Clear(dict);
-        release_tree(root, keep_root);
-        return;
-    }
-    PyDict_Clear(dict);
+    bool released = complete && release_tree_held_by(top, keep_root, dict.get(), 1);
+    PyDict_Clear(dict.get());
+    if (!released) release_tree(top, keep_root, 1);
+    return root;
 }
 
 // Allocation, initialisation, collector support.
@@ -115,6 +117,7 @@ void document_dealloc(PyObject* obj) noexcept {
     DocumentObject* self = as_document(obj);
     PyObject_GC_UnTrack(obj);
     release_built_tree(self, false);
+    drop_index(self);
     self->_document.~xml_document();
     self->_node_type_exclusions.~node_type_set();
     delete self->_index;
@@ -134,15 +137,17 @@ bool _has_root(DocumentObject* self) noexcept {
 }
 
 int _reset(DocumentObject* self) noexcept {
-    if (self->vtab->_has_root(self)) {
+    // Releasing may run code that loads and builds again: repeated until no built tree is left.
+    while (self->vtab->_has_root(self)) {
         GilGuard gil;
         if (self->_nodes_by_hash_value == Py_None) {
             PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "clear");
             add_traceback("tamarack.pugixml.Document._reset");
             return -1;
         }
-        release_built_tree(self, true);  // empties the dictionary
-        ElementObject* root = as_element(self->_root);
+        Ref held = release_built_tree(self, true);  // empties the dictionary
+        if (!held) break;
+        ElementObject* root = as_element(held.get());
         if (root->vtab->_clear(root) < 0) {
             add_traceback("tamarack.pugixml.Document._reset");
             return -1;
@@ -178,6 +183,7 @@ PyObject* _get_root(DocumentObject* self) noexcept {
         add_traceback("tamarack.pugixml.Document._get_root");
         return nullptr;
     }
+    as_element(root)->_owner = self;
     replace_ref(self->_root, root);
     return Py_NewRef(root);
 }
@@ -212,13 +218,10 @@ PyObject* clear(PyObject* obj, PyObject*) noexcept {
 int insert_exclusion(DocumentObject* self, PyObject* item) noexcept {
     int value = _node_type_from_py(item);
     if (PyErr_Occurred()) return -1;
-    try {
+    return guarded(-1, [&] {
         self->_node_type_exclusions.insert(value);
         return 0;
-    } catch (...) {
-        translate_current_exception();
-        return -1;
-    }
+    });
 }
 
 PyObject* add_node_type_exclusion(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {

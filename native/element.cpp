@@ -29,33 +29,18 @@ constexpr const char element_doc[] =
     "        creates and manages it.\n"
     "    ";
 
-// Creation: an empty element, not attached to any node.
-ElementObject* new_element(PyTypeObject* type) noexcept {
-    PyObject* obj = type->tp_alloc(type, 0);
-    if (!obj) return nullptr;
-    ElementObject* self = as_element(obj);
-    self->vtab = &element_vtable;
-    new (&self->node_struct) node_struct();
-    new (&self->position_link) position_link();
-    new (&self->_position_indices) std::vector<std::size_t>();
-    self->_parent = Py_NewRef(Py_None);
-    self->_child_count = 0;
-    self->build_path = nullptr;
-    self->_children = PyList_New(0);
-    if (!self->_children) {
-        Py_DECREF(obj);
-        return nullptr;
-    }
-    _reset_node_struct(self->node_struct);
-    return self;
+PyObject* element_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+    return reinterpret_cast<PyObject*>(make_element(type));
 }
 
-PyObject* element_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
-    return reinterpret_cast<PyObject*>(new_element(type));
-}
+void expose_tree(ElementObject* self) noexcept;
 
 int element_traverse(PyObject* obj, visitproc visit, void* arg) noexcept {
     ElementObject* self = as_element(obj);
+    // The collector never traverses an element it does not track: whoever does (gc.get_referents)
+    // may change the list handed out, even make it part of a cycle, so the tree is handed to the
+    // collector first.
+    if (!PyObject_GC_IsTracked(obj)) expose_tree(self);
     Py_VISIT(self->_parent);
     // The empty list that leaves share lives as long as the module and takes part in no cycle;
     // leaving it out also keeps gc.get_referents() from handing it to anybody who could fill it.
@@ -71,13 +56,13 @@ int element_clear(PyObject* obj) noexcept {
 }
 
 // The trashcan bounds the C stack when releasing one element releases a long chain of others.
+// Mirrors construct_fields.
 void element_dealloc(PyObject* obj) noexcept {
     ElementObject* self = as_element(obj);
     PyObject_GC_UnTrack(obj);
     Py_TRASHCAN_BEGIN(obj, element_dealloc)
     self->position_link.parent = nullptr;
     replace_ref(self->_parent, Py_NewRef(Py_None));
-    self->node_struct.strings.clear();
     self->node_struct.~node_struct();
     self->_position_indices.~vector();
     delete self->build_path;
@@ -87,27 +72,75 @@ void element_dealloc(PyObject* obj) noexcept {
     Py_TRASHCAN_END
 }
 
-// Operation table.
+// Hands the tree of `self`, and the dictionary of the Document that holds it, to the collector.
+void expose_tree(ElementObject* self) noexcept {
+    ElementObject* top = self;
+    while (is_element(top->_parent)) top = as_element(top->_parent);
+    track_tree(top);
+    if (!top->_owner) return;
+    PyObject* dict = top->_owner->_nodes_by_hash_value;
+    if (PyDict_CheckExact(dict) && !PyObject_GC_IsTracked(dict)) PyObject_GC_Track(dict);
+}
+
+// Every field of a freshly allocated element, in declaration order: an empty element with no
+// parent, holding `children` (a new reference).
+void construct_fields(ElementObject* self, PyObject* children) noexcept {
+    self->vtab = &element_vtable;
+    new (&self->node_struct) node_struct();
+    _reset_node_struct(self->node_struct);
+    new (&self->position_link) position_link();
+    new (&self->_position_indices) std::vector<std::size_t>();
+    self->_parent = Py_NewRef(Py_None);
+    self->_children = children;
+    self->_child_count = 0;
+    self->build_path = nullptr;
+    self->_owner = nullptr;
+}
 
 }  // namespace
 
+// The two ways an element comes to be differ only in allocation and list: one made by calling the
+// type (any subclass) is tracked and owns a list of its own; one made by a tree build is exactly
+// an Element, untracked, and shares the empty list until the build gives it its children.
+ElementObject* make_element(PyTypeObject* type) noexcept {
+    Ref children = Ref::steal(PyList_New(0));
+    if (!children) return nullptr;
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (!obj) return nullptr;
+    construct_fields(as_element(obj), children.release());
+    return as_element(obj);
+}
+
+ElementObject* make_tree_element() noexcept {
+    ElementObject* self = PyObject_GC_New(ElementObject, &ElementType);
+    if (!self) return nullptr;
+    construct_fields(self, Py_NewRef(constants.empty_list));
+    return self;
+}
+
+// Links `self` below `parent` (an Element, None or null for none) as its child number `index`.
+void link_to_parent(ElementObject* self, PyObject* parent, std::size_t index) noexcept {
+    bool element_parent = parent && is_element(parent);
+    self->position_link.parent = element_parent ? &as_element(parent)->position_link : nullptr;
+    self->position_link.index = index;
+    replace_ref(self->_parent, Py_NewRef(parent ? parent : Py_None));
+}
+
+// Operation table.
+
 int set_build_path(ElementObject* self, const pugi::xml_node& node) noexcept {
-    try {
+    return guarded(-1, [&] {
         std::string* path = new std::string(node.path('/'));
         delete self->build_path;
         self->build_path = path;
         return 0;
-    } catch (...) {
-        GilGuard gil;
-        translate_current_exception();
-        return -1;
-    }
+    });
 }
 
 namespace {
 
 PyObject* _create(const pugi::xml_node& node, const node_type_set& exclusions, PyObject* parent) noexcept {
-    ElementObject* self = new_element(&ElementType);
+    ElementObject* self = make_element(&ElementType);
     if (!self) return nullptr;
     PyObject* obj = reinterpret_cast<PyObject*>(self);
     if (self->vtab->_initialize_node_struct(self, node, exclusions, parent) < 0) {
@@ -115,7 +148,7 @@ PyObject* _create(const pugi::xml_node& node, const node_type_set& exclusions, P
         Py_DECREF(obj);
         return nullptr;
     }
-    replace_ref(self->_parent, Py_NewRef(parent ? parent : Py_None));
+    link_to_parent(self, parent, 0);
     // Only a Document keeps its tree out of the collector; a tree made here is an ordinary one.
     track_tree(self);
     return obj;
@@ -123,14 +156,19 @@ PyObject* _create(const pugi::xml_node& node, const node_type_set& exclusions, P
 
 int _initialize_node_struct(ElementObject* self, const pugi::xml_node& node, const node_type_set& exclusions,
                             PyObject* parent) noexcept {
+    // The native link only: the Python one is made by whoever attaches the element.
     self->position_link.parent = parent && is_element(parent) ? &as_element(parent)->position_link : nullptr;
     self->position_link.index = 0;
     if (_fill_node_struct(self->node_struct, node) < 0 || set_build_path(self, node) < 0) return -1;
     return self->vtab->_build_children(self, node, exclusions);
 }
 
+// Below an element in the collector (one made by calling the type), the children built are in it
+// too; only a Document's own build keeps a tree out, and it does not come through here.
 int _build_children(ElementObject* self, const pugi::xml_node& node, const node_type_set& exclusions) noexcept {
-    return build_subtree(self, node, exclusions);
+    if (build_subtree(self, node, exclusions) < 0) return -1;
+    if (PyObject_GC_IsTracked(reinterpret_cast<PyObject*>(self))) track_tree(self);
+    return 0;
 }
 
 int _clear(ElementObject* self) noexcept {
@@ -157,17 +195,13 @@ int _get_type(ElementObject* self) noexcept { return self->node_struct.type; }
 bool _is_null(ElementObject* self) noexcept { return self->node_struct.type == pugi::node_null; }
 
 int _construct_position_indices(ElementObject* self) noexcept {
-    try {
+    return guarded(-1, [&] {
         std::vector<std::size_t> upward;
         for (const position_link* link = &self->position_link; link; link = link->parent) upward.push_back(link->index);
         self->_position_indices.clear();
         self->_position_indices.assign(upward.rbegin(), upward.rend());
         return 0;
-    } catch (...) {
-        GilGuard gil;
-        translate_current_exception();
-        return -1;
-    }
+    });
 }
 
 // Properties.
@@ -208,13 +242,10 @@ std::string path_of(const ElementObject* self) {
 }
 
 PyObject* get_path(PyObject* obj, void*) noexcept {
-    try {
+    return guarded<PyObject*>(nullptr, [&] {
         std::string path = path_of(self_of(obj));
         return decode_view({path.data(), path.size()});
-    } catch (...) {
-        translate_current_exception();
-        return nullptr;
-    }
+    });
 }
 
 PyObject* get_text(PyObject* obj, void*) noexcept {
@@ -238,16 +269,19 @@ PyObject* get_attributes(PyObject* obj, void*) noexcept {
     return attributes_to_dict(self_of(obj)->node_struct.strings);
 }
 
+// Built from the parent links at every read, last index first: an element keeps no copy of its
+// position, which would cost memory in proportion to its depth (quadratic over a deep chain).
 PyObject* get_node_position(PyObject* obj, void*) noexcept {
     ElementObject* self = self_of(obj);
-    if (self->_position_indices.empty() && self->vtab->_construct_position_indices(self) < 0) return nullptr;
-    const std::vector<std::size_t>& indices = self->_position_indices;
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(indices.size())));
+    Py_ssize_t depth = 0;
+    for (const position_link* link = &self->position_link; link; link = link->parent) ++depth;
+    Ref tuple = Ref::steal(PyTuple_New(depth));
     if (!tuple) return nullptr;
-    for (std::size_t i = 0; i < indices.size(); ++i) {
-        PyObject* item = PyLong_FromSize_t(indices[i]);
+    Py_ssize_t i = depth;
+    for (const position_link* link = &self->position_link; link; link = link->parent) {
+        PyObject* item = PyLong_FromSize_t(link->index);
         if (!item) return nullptr;
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+        PyTuple_SET_ITEM(tuple.get(), --i, item);
     }
     return tuple.release();
 }
@@ -291,8 +325,9 @@ PyObject* element_repr(PyObject* obj) noexcept {
                                 pieces[2].get());
 }
 
-// find_from_position: one step of the descent, or null with `*done` set when the position leads
-// outside the tree (the result is then None) or an error is set.
+// find_from_position. An item of the position as an index: an exact int and None as they are,
+// any other number through int(), anything else refused; a new reference, or null with an
+// exception set.
 PyObject* coerce_index(PyObject* item) noexcept {
     if (PyLong_CheckExact(item) || item == Py_None) return Py_NewRef(item);
     if (PyNumber_Check(item)) return PyNumber_Long(item);

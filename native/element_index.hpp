@@ -7,7 +7,9 @@
 // document order, probe it almost sequentially. Runs of 32 consecutive values keep their order in
 // the table, and the runs themselves are scattered by a multiplicative hash, so that the values of
 // nodes from different pages of pugixml's memory do not pile up into long probe sequences. It holds
-// borrowed pointers: the dictionary that it mirrors holds the elements.
+// borrowed pointers: the dictionary that it mirrors holds the elements, and a watcher of that
+// dictionary (lookup.cpp) drops the mirror at the first change of the dictionary, before the change
+// can release an element, so no pointer is handed out that the dictionary no longer holds.
 #pragma once
 
 #include "node_index.hpp"
@@ -56,9 +58,15 @@ public:
     std::size_t size() const noexcept { return size_; }
     std::size_t capacity() const noexcept { return slots_.size(); }
 
+    // Whether the entries are those of `dict` as it is now (the watcher clears them otherwise).
+    bool mirrors(const PyObject* dict) const noexcept { return mirrored_ && mirrored_ == dict; }
+    PyObject* mirrored() const noexcept { return mirrored_; }
+    void set_mirrored(PyObject* dict) noexcept { mirrored_ = dict; }
+
     void clear() noexcept {
         std::vector<slot>().swap(slots_);
         size_ = 0;
+        mirrored_ = nullptr;
         nodes.clear();
     }
 
@@ -77,6 +85,7 @@ private:
     };
     std::vector<slot> slots_;
     std::size_t size_ = 0;
+    PyObject* mirrored_ = nullptr;  // borrowed: the dictionary watched, null when not a mirror
 };
 
 }  // namespace tamarack

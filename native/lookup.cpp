@@ -5,11 +5,48 @@
 #include "module.hpp"
 
 #include <new>
+#include <unordered_map>
 #include <vector>
 
 namespace tamarack {
 
 namespace {
+
+// The mirrors by the dictionary they mirror. A dictionary watcher (one for the module) drops a
+// mirror at any change that its document did not announce by dropping the mirror first: an entry
+// replaced or removed through gc.get_referents, or by a consumer of the native interface.
+std::unordered_map<const PyObject*, element_index*> mirrors;
+int watcher_id = -1;
+
+int on_dictionary_change(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) noexcept {
+    auto found = mirrors.find(dict);
+    if (found == mirrors.end()) return 0;
+    element_index* index = found->second;
+    mirrors.erase(found);
+    PyDict_Unwatch(watcher_id, dict);
+    index->clear();
+    return 0;
+}
+
+// Starts watching `dict` for `index`; false (nothing set) when it cannot, and there is then no
+// mirror.
+bool watch(PyObject* dict, element_index* index) noexcept {
+    if (watcher_id < 0) {
+        watcher_id = PyDict_AddWatcher(on_dictionary_change);
+        if (watcher_id < 0) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    if (!or_fallback(false, [&] { return mirrors.emplace(dict, index).second; })) return false;
+    if (PyDict_Watch(watcher_id, dict) < 0) {
+        PyErr_Clear();
+        mirrors.erase(dict);
+        return false;
+    }
+    index->set_mirrored(dict);
+    return true;
+}
 
 // Enters every element of the built tree under its hash value, root first, then in pre-order,
 // exactly as a walk of the root yields them.
@@ -26,7 +63,7 @@ struct collect_frame {
 
 int collect_in_preorder(PyObject* dict, ElementObject* root,
                         std::vector<std::pair<std::size_t, ElementObject*>>& entries) noexcept {
-    try {
+    return guarded(-1, [&] {
         if (insert_by_hash_value(dict, root) < 0) return -1;
         entries.emplace_back(root->node_struct.hash_value, root);
         std::vector<collect_frame> stack{{root->_children, 0}};
@@ -43,28 +80,31 @@ int collect_in_preorder(PyObject* dict, ElementObject* root,
             stack.push_back({as_element(child)->_children, 0});
         }
         return 0;
-    } catch (...) {
-        translate_current_exception();
-        return -1;
-    }
+    });
 }
 
-// Mirrors the dictionary just filled; without memory for it, lookups use the dictionary itself.
+// Mirrors the dictionary just filled; without memory or a watcher for it, lookups use the
+// dictionary itself.
 void fill_index(DocumentObject* self, const std::vector<std::pair<std::size_t, ElementObject*>>& entries) noexcept {
-    try {
+    bool built = or_fallback(false, [&] {
         if (!self->_index) self->_index = new element_index();
         self->_index->reserve(entries.size());
         for (const auto& [key, element] : entries) self->_index->insert(key, element);
-    } catch (const std::bad_alloc&) {
-        drop_index(self);
-    }
+        return true;
+    });
+    if (!built || !watch(self->_nodes_by_hash_value, self->_index)) drop_index(self);
 }
 
 }  // namespace
 
-// Every change of the dictionary by hash value drops its native mirror.
+// Every change of the dictionary by hash value drops its native mirror first.
 void drop_index(DocumentObject* self) noexcept {
-    if (self->_index) self->_index->clear();
+    if (!self->_index) return;
+    if (PyObject* dict = self->_index->mirrored()) {
+        mirrors.erase(dict);
+        PyDict_Unwatch(watcher_id, dict);
+    }
+    self->_index->clear();
 }
 
 int _collect_nodes_by_hash_value(DocumentObject* self) noexcept {
@@ -81,12 +121,18 @@ int _collect_nodes_by_hash_value(DocumentObject* self) noexcept {
     if (!is_element(root.get())) return 0;
     std::vector<std::pair<std::size_t, ElementObject*>> entries;
     if (collect_in_preorder(dict, as_element(root.get()), entries) < 0) {
+        // A half-filled dictionary would answer None for what it misses until the next reset:
+        // empty, the next lookup fills it again.
+        PyObject* failure = PyErr_GetRaisedException();
+        PyDict_Clear(dict);
+        PyErr_SetRaisedException(failure);
         add_traceback("tamarack.pugixml.Document._collect_nodes_by_hash_value");
         return -1;
     }
     // The tree is out of the collector while the Document holds it, and so may the dictionary be,
     // which refers to nothing else; the collector would otherwise visit every element through it.
-    PyObject_GC_UnTrack(dict);
+    // A tree handed to the collector takes the dictionary with it.
+    if (!PyObject_GC_IsTracked(root.get())) PyObject_GC_UnTrack(dict);
     fill_index(self, entries);
     return 0;
 }
@@ -97,8 +143,7 @@ PyObject* _find_from_hash_value(DocumentObject* self, std::size_t hash_value) no
     Py_ssize_t size = PyDict_CheckExact(dict) ? PyDict_GET_SIZE(dict) : PyObject_Size(dict);
     if (size < 0) return nullptr;
     if (size == 0 && self->vtab->_collect_nodes_by_hash_value(self) < 0) return nullptr;
-    if (self->_index && PyDict_CheckExact(self->_nodes_by_hash_value) &&
-        self->_index->size() == static_cast<std::size_t>(PyDict_GET_SIZE(self->_nodes_by_hash_value))) {
+    if (self->_index && self->_index->mirrors(self->_nodes_by_hash_value)) {
         ElementObject* element = self->_index->find(hash_value);
         if (!element) Py_RETURN_NONE;
         return Py_NewRef(reinterpret_cast<PyObject*>(element));

@@ -76,9 +76,20 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
                         "process.");
         return nullptr;
     }
-    if (state.module) return Py_NewRef(state.module);
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
+    if (state.module) {
+        // The one module object serves every import of its own name; the import system would
+        // give it the spec of any other name, and then reload it under that name.
+        Ref live = Ref::steal(PyModule_GetNameObject(state.module));
+        if (!live) return nullptr;
+        int same = PyObject_RichCompareBool(live.get(), name.get(), Py_EQ);
+        if (same < 0) return nullptr;
+        if (same) return Py_NewRef(state.module);
+        PyErr_Format(PyExc_ImportError, "%U is already loaded; its extension file cannot be loaded again as %R",
+                     live.get(), name.get());
+        return nullptr;
+    }
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
     if (copy_spec_attribute(spec, module.get(), "loader", "__loader__", false) < 0 ||
@@ -138,6 +149,8 @@ int export_functions() noexcept {
 int register_class(PyTypeObject* type, void* vtable, const char* name) noexcept {
     if (PyType_Ready(type) < 0) return -1;
     Ref capsule = Ref::steal(PyCapsule_New(vtable, nullptr, nullptr));
+    // Consumers compare this with the layout they were built against (check_layout).
+    if (capsule && PyCapsule_SetContext(capsule.get(), const_cast<layout_description*>(&this_layout)) < 0) return -1;
     if (!capsule || PyDict_SetItemString(type->tp_dict, "__pyx_vtable__", capsule.get()) < 0) return -1;
     PyType_Modified(type);
     return PyModule_AddObjectRef(state.module, name, reinterpret_cast<PyObject*>(type));

@@ -91,6 +91,11 @@ extern ElementVTable element_vtable;
 extern PyTypeObject IterGeneratorType;
 extern PyTypeObject WalkGeneratorType;
 void fill_element_vtable() noexcept;
+// The one way to make an element: by calling the type (tracked, a list of its own), or for a tree
+// build (exactly an Element, untracked, the shared empty list); and to link it below a parent.
+ElementObject* make_element(PyTypeObject* type) noexcept;
+ElementObject* make_tree_element() noexcept;
+void link_to_parent(ElementObject* self, PyObject* parent, std::size_t index) noexcept;
 Py_ssize_t element_len(PyObject* self) noexcept;
 PyObject* element_getitem(PyObject* self, PyObject* index) noexcept;
 PyObject* element_sq_item(PyObject* self, Py_ssize_t index) noexcept;
@@ -104,11 +109,12 @@ int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_typ
                   name_cache* names = nullptr) noexcept;
 PyObject* create_untracked_tree(const pugi::xml_node& node, const node_type_set& exclusions) noexcept;
 void track_tree(ElementObject* top) noexcept;
-void release_tree(ElementObject* top, bool keep_top) noexcept;
+// `known` counts the references to `top` that its caller holds besides its owner's.
+void release_tree(ElementObject* top, bool keep_top, Py_ssize_t known = 0) noexcept;
 // The same for a tree whose every element `dict` also holds, once (a Document's filled dictionary by
 // hash value): false, changing nothing, when something outside refers to an element; otherwise
 // every link is cut, and clearing `dict` frees the elements.
-bool release_tree_held_by(ElementObject* top, bool keep_top, PyObject* dict) noexcept;
+bool release_tree_held_by(ElementObject* top, bool keep_top, PyObject* dict, Py_ssize_t known = 0) noexcept;
 inline bool is_element(PyObject* obj) noexcept { return PyObject_TypeCheck(obj, &ElementType); }
 inline ElementObject* as_element(PyObject* obj) noexcept { return reinterpret_cast<ElementObject*>(obj); }
 

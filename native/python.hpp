@@ -4,7 +4,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <string>
 #include <utility>
 
 namespace tamarack {
@@ -99,10 +98,12 @@ inline PyObject* single_argument(PyObject* const* args, Py_ssize_t nargs, PyObje
     for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
     for (Py_ssize_t i = 0; i < nkw; ++i)
         if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
-    std::string format = std::string("O:") + method;
+    // A fixed buffer, not a std::string: nothing here may throw (the method names are short).
+    char format[64];
+    PyOS_snprintf(format, sizeof format, "O:%.60s", method);
     char* kwlist[] = {const_cast<char*>(param), nullptr};
     PyObject* value = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(positional.get(), keywords.get(), format.c_str(), kwlist, &value)) return nullptr;
+    if (!PyArg_ParseTupleAndKeywords(positional.get(), keywords.get(), format, kwlist, &value)) return nullptr;
     return value;  // borrowed from the caller's arguments, which outlive the call
 }
 

@@ -2,8 +2,12 @@
 #include "errors.hpp"
 #include "module.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string_view>
 #include <vector>
 
 namespace tamarack {
@@ -11,21 +15,14 @@ namespace {
 
 snapshot_strings::view view_of(const char* text) noexcept { return {text, std::strlen(text)}; }
 
-int fill_failed() noexcept {
-    GilGuard gil;
-    translate_current_exception();
-    add_traceback("tamarack.pugixml._fill_node_struct");
-    return -1;
+PyObject* decode_utf8(const char* data, std::size_t size) noexcept {
+    if (size == 0) return Py_NewRef(constants.empty_str);
+    return PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), nullptr);
 }
 
 int sharing_failed() noexcept {
     add_traceback("tamarack.pugixml._fill_node_struct");
     return -1;
-}
-
-PyObject* decode_utf8(const char* data, std::size_t size) noexcept {
-    if (size == 0) return Py_NewRef(constants.empty_str);
-    return PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), nullptr);
 }
 
 // Builds a dict from (name, value) pairs already in name order, decoding each value, then its
@@ -49,6 +46,63 @@ PyObject* dict_of(const Pairs& pairs, const char* qualified_name) noexcept {
 }
 
 }  // namespace
+
+void snapshot_strings::assign(view name, PyObject* name_object, view text, std::vector<attribute>& attributes) {
+    auto by_name = [](const attribute& a, const attribute& b) {
+        return std::string_view(a.name.data, a.name.size) < std::string_view(b.name.data, b.name.size);
+    };
+    // Elements have few attributes: an insertion sort, stable like std::stable_sort, needs no
+    // buffer of its own.
+    if (attributes.size() <= 16) {
+        for (std::size_t i = 1; i < attributes.size(); ++i) {
+            attribute moving = attributes[i];
+            std::size_t j = i;
+            for (; j > 0 && by_name(moving, attributes[j - 1]); --j) attributes[j] = attributes[j - 1];
+            attributes[j] = moving;
+        }
+    } else {
+        std::stable_sort(attributes.begin(), attributes.end(), by_name);
+    }
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < attributes.size(); ++i) {
+        bool later_has_same_name = i + 1 < attributes.size() && !by_name(attributes[i], attributes[i + 1]);
+        if (!later_has_same_name) attributes[kept++] = attributes[i];
+    }
+    attributes.resize(kept);
+    std::size_t characters = (name_object ? 0 : name.size) + text.size;
+    for (const auto& a : attributes) characters += (a.key ? 0 : a.name.size) + a.value.size;
+    void* block = nullptr;
+    if (characters > 0 || kept > 0 || name_object) {
+        std::size_t size = head_size + kept * sizeof(entry) + characters;
+        block = std::malloc(size);
+        if (!block) throw std::bad_alloc();
+        *static_cast<PyObject**>(block) = name_object;
+        Py_XINCREF(name_object);
+        entry* table = reinterpret_cast<entry*>(static_cast<char*>(block) + head_size);
+        char* out = static_cast<char*>(block) + head_size + kept * sizeof(entry);
+        std::size_t at = 0;
+        auto put = [&](view v) {
+            if (v.size) std::memcpy(out + at, v.data, v.size);
+            at += v.size;
+            return at - v.size;
+        };
+        if (!name_object) put(name);
+        put(text);
+        for (std::size_t i = 0; i < kept; ++i) {
+            table[i].key = attributes[i].key;
+            Py_XINCREF(table[i].key);
+            table[i].name_size = attributes[i].name.size;
+            table[i].name = table[i].key ? 0 : put(attributes[i].name);
+            table[i].value_size = attributes[i].value.size;
+            table[i].value = put(attributes[i].value);
+        }
+    }
+    release(block_, attribute_count_);
+    block_ = block;
+    name_size_ = name.size;
+    text_size_ = text.size;
+    attribute_count_ = kept;
+}
 
 name_cache::~name_cache() {
     for (slot& s : slots_) Py_XDECREF(s.str);
@@ -102,12 +156,11 @@ int name_cache::find(const char* data, std::size_t size, PyObject*& str) noexcep
     slot& s = free_slot ? *free_slot : slots_[h & (slots - 1)];
     if (s.str) {
         // The snapshot being filled may have been handed the str already.
-        try {
+        bool kept = guarded(false, [&] {
             evicted_.push_back(s.str);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return -1;
-        }
+            return true;
+        });
+        if (!kept) return -1;
     }
     s = {h, size, utf8, decoded.release()};
     str = s.str;
@@ -117,7 +170,7 @@ int name_cache::find(const char* data, std::size_t size, PyObject*& str) noexcep
 namespace {
 
 int fill(node_struct& record, const pugi::xml_node& n, name_cache* names) noexcept {
-    try {
+    return guarded(-1, [&] {
         record.type = n.type();
         pugi::xml_node first = n.first_child();
         bool has_text = first && first.type() == pugi::node_pcdata;
@@ -139,9 +192,7 @@ int fill(node_struct& record, const pugi::xml_node& n, name_cache* names) noexce
         record.hash_value = n.hash_value();
         record.has_text = has_text;
         return 0;
-    } catch (...) {
-        return fill_failed();
-    }
+    }, "tamarack.pugixml._fill_node_struct");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // An Element as a read-only sequence of its kept children: len, indexing, iteration over the
 // children and the depth-first walk of a subtree, both as generator objects of this module's own.
+#include "errors.hpp"
 #include "module.hpp"
 
 #include <new>
@@ -105,14 +106,11 @@ PyObject* walk_step(WalkGenerator* g) noexcept {
         g->pending = Py_NewRef(g->element);
         return Py_NewRef(g->element);
     }
-    try {
+    bool stepped = guarded(false, [&] {
         if (g->pending) {
             PyObject* list = children_of(g->pending);
             Py_CLEAR(g->pending);
-            if (!list) {
-                walk_finish(g);
-                return nullptr;
-            }
+            if (!list) return false;
             // A list that is empty now stays empty (the module only ever empties lists), so a
             // leaf costs no frame.
             Ref held = Ref::steal(list);
@@ -126,14 +124,14 @@ PyObject* walk_step(WalkGenerator* g) noexcept {
             if (top.index < PyList_GET_SIZE(top.list)) {
                 PyObject* child = PyList_GET_ITEM(top.list, top.index++);
                 g->pending = Py_NewRef(child);
-                return Py_NewRef(child);
+                return true;
             }
             Py_DECREF(top.list);
             g->stack.pop_back();
         }
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
+        return false;
+    });
+    if (stepped) return Py_NewRef(g->pending);
     walk_finish(g);
     return nullptr;
 }
@@ -228,8 +226,22 @@ PyObject* gen_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noe
                                   "signature instead.",
                                   1) < 0)
         return nullptr;
-    protocol<G>::finish(reinterpret_cast<G*>(self));
-    set_thrown(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
+    G* g = reinterpret_cast<G*>(self);
+    // Arguments that name no exception leave the generator as it was, as a built-in one stays.
+    if (!set_thrown(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr)) return nullptr;
+    bool suspended = g->state == gen_state::suspended;
+    PyObject* thrown = PyErr_GetRaisedException();
+    protocol<G>::finish(g);  // may run code (the release of a list), so not with the exception set
+    // A StopIteration raised inside a suspended generator would end a caller's loop silently:
+    // it becomes RuntimeError, caused by it, as PEP 479 makes it for generators.
+    if (suspended && PyErr_GivenExceptionMatches(thrown, PyExc_StopIteration)) {
+        PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
+        PyObject* converted = PyErr_GetRaisedException();
+        PyException_SetContext(converted, Py_NewRef(thrown));
+        PyException_SetCause(converted, thrown);
+        thrown = converted;
+    }
+    PyErr_SetRaisedException(thrown);
     return nullptr;
 }
 
@@ -249,20 +261,26 @@ PyObject* gen_get_qualname(PyObject*, void*) noexcept {
     return PyUnicode_FromString(protocol<G>::qualname);
 }
 
-// Collector support mirrors the fields of each type.
+// Collector support mirrors the fields of each type. A list that a Document keeps out of the
+// collector plays no part in a collection, and is not handed to gc.get_referents either, which
+// would let anybody change it behind its tree's back.
+int visit_list(PyObject* list, visitproc visit, void* arg) noexcept {
+    if (list && PyObject_GC_IsTracked(list)) Py_VISIT(list);
+    return 0;
+}
 
 int iter_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     IterGenerator* g = reinterpret_cast<IterGenerator*>(self);
     Py_VISIT(g->element);
-    Py_VISIT(g->list);
-    return 0;
+    return visit_list(g->list, visit, arg);
 }
 
 int walk_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     WalkGenerator* g = reinterpret_cast<WalkGenerator*>(self);
     Py_VISIT(g->element);
     Py_VISIT(g->pending);
-    for (const walk_frame& f : g->stack) Py_VISIT(f.list);
+    for (const walk_frame& f : g->stack)
+        if (int r = visit_list(f.list, visit, arg)) return r;
     return 0;
 }
 

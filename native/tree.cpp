@@ -34,21 +34,6 @@ bool owns_list(const ElementObject* e) noexcept {
     return e->_children != constants.empty_list && PyList_CheckExact(e->_children);
 }
 
-// An element of a tree under construction: untracked, children still to be set.
-ElementObject* new_tree_element() noexcept {
-    ElementObject* self = PyObject_GC_New(ElementObject, &ElementType);
-    if (!self) return nullptr;
-    self->vtab = &element_vtable;
-    new (&self->node_struct) node_struct();
-    new (&self->position_link) position_link();
-    new (&self->_position_indices) std::vector<std::size_t>();
-    self->_parent = Py_NewRef(Py_None);
-    self->_children = Py_NewRef(constants.empty_list);
-    self->_child_count = 0;
-    self->build_path = nullptr;
-    return self;
-}
-
 // Gives `e` an untracked list for its `count` kept children; its slots are filled in order.
 int prepare_children(ElementObject* e, std::size_t count) noexcept {
     if (count == 0) return 0;
@@ -70,12 +55,10 @@ struct build_frame {
 
 ElementObject* build_child(ElementObject* parent, const pugi::xml_node& c, std::size_t index,
                            const node_type_set& exclusions, name_cache& names) noexcept {
-    ElementObject* child = new_tree_element();
+    ElementObject* child = make_tree_element();
     if (!child) return nullptr;
     PyObject* obj = reinterpret_cast<PyObject*>(child);
-    child->position_link.parent = &parent->position_link;
-    child->position_link.index = index;
-    replace_ref(child->_parent, Py_NewRef(reinterpret_cast<PyObject*>(parent)));
+    link_to_parent(child, reinterpret_cast<PyObject*>(parent), index);
     PyList_SET_ITEM(parent->_children, static_cast<Py_ssize_t>(index), obj);  // the list owns it now
     if (fill_node_struct_sharing(child->node_struct, c, names) < 0) return nullptr;
     if (prepare_children(child, count_kept_children(c, exclusions)) < 0) return nullptr;
@@ -116,29 +99,37 @@ Py_ssize_t children_held(const ElementObject* e) noexcept {
     return held;
 }
 
-// Whether `e` is referred to only from within its tree: from its parent's list (from its owner, for
-// the top element) and from each of its children's parent links, and its own list only by itself.
-bool referred_to_from_inside_only(const ElementObject* e) noexcept {
-    if (Py_REFCNT(e) != 1 + children_held(e)) return false;
-    return !owns_list(e) || Py_REFCNT(e->_children) == 1;
+// The reference-count rule of both releases: `e` is referred to only from within its tree and by
+// `holders` known references besides (its parent's list, or its owner for the top element, and a
+// filled dictionary by hash value), once from each of its children's parent links, and its own
+// list only by itself.
+// Its list must also hold nothing but those children: then cutting the list releases no object but
+// elements of the tree, which runs no code of anybody else's in the middle of a release.
+bool referred_to_from_inside_only(const ElementObject* e, Py_ssize_t holders) noexcept {
+    Py_ssize_t held = children_held(e);
+    if (Py_REFCNT(e) != holders + held) return false;
+    if (!owns_list(e)) return e->_children == constants.empty_list;
+    return Py_REFCNT(e->_children) == 1 && PyList_GET_SIZE(e->_children) == held;
+}
+
+// Cuts `e` out of its tree: no parent, no children. What it let go of is still held elsewhere.
+void cut_links(ElementObject* e) noexcept {
+    replace_ref(e->_parent, Py_NewRef(Py_None));
+    replace_ref(e->_children, Py_NewRef(constants.empty_list));
+    e->_child_count = 0;
 }
 
 // Holds every element of the tree in pre-order. False, holding none, when something outside refers
-// to one of them or there is no memory to hold them all.
-bool hold_if_unreferred(ElementObject* top, std::vector<ElementObject*>& held) noexcept {
-    bool complete = true;
-    try {
+// to one of them or there is no memory to hold them all (the collector then takes the tree).
+bool hold_if_unreferred(ElementObject* top, std::vector<ElementObject*>& held, Py_ssize_t known) noexcept {
+    bool complete = or_fallback(false, [&] {
         for (ElementObject* e = top; e; e = next_in_preorder(e, top)) {
-            if (!referred_to_from_inside_only(e)) {
-                complete = false;
-                break;
-            }
+            if (!referred_to_from_inside_only(e, e == top ? 1 + known : 1)) return false;
             held.push_back(e);
             Py_INCREF(e);
         }
-    } catch (const std::bad_alloc&) {
-        complete = false;
-    }
+        return true;
+    });
     if (!complete) {
         for (ElementObject* e : held) Py_DECREF(e);
         held.clear();
@@ -155,9 +146,9 @@ void track_tree(ElementObject* top) noexcept {
     }
 }
 
-void release_tree(ElementObject* top, bool keep_top) noexcept {
+void release_tree(ElementObject* top, bool keep_top, Py_ssize_t known) noexcept {
     std::vector<ElementObject*> held;
-    if (!hold_if_unreferred(top, held)) {
+    if (!hold_if_unreferred(top, held, known)) {
         track_tree(top);
         return;
     }
@@ -166,39 +157,37 @@ void release_tree(ElementObject* top, bool keep_top) noexcept {
     // release cascades through the tree. With `keep_top`, `top` keeps its list, which its owner
     // empties afterwards.
     for (ElementObject* e : held) {
-        if (e != top || !keep_top) {
-            replace_ref(e->_parent, Py_NewRef(Py_None));
-            replace_ref(e->_children, Py_NewRef(constants.empty_list));
-            e->_child_count = 0;
-        }
+        if (e != top || !keep_top) cut_links(e);
         Py_DECREF(e);
     }
 }
 
-bool release_tree_held_by(ElementObject* top, bool keep_top, PyObject* dict) noexcept {
-    // Every element is also held by the dictionary, once.
+bool release_tree_held_by(ElementObject* top, bool keep_top, PyObject* dict, Py_ssize_t known) noexcept {
+    // The dictionary must hold exactly the elements of the tree, in pre-order, each also held by it
+    // once: then cutting releases nothing that the dictionary does not still hold, no code but the
+    // module's runs, and the dictionary cannot change while it is read.
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
+    ElementObject* expected = top;
     while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!is_element(value)) return false;
-        ElementObject* e = as_element(value);
-        if (Py_REFCNT(e) != 2 + children_held(e) || (owns_list(e) && Py_REFCNT(e->_children) != 1)) return false;
+        if (!expected || value != reinterpret_cast<PyObject*>(expected) || !referred_to_from_inside_only(expected, expected == top ? 2 + known : 2))
+            return false;
+        expected = next_in_preorder(expected, top);
     }
+    if (expected) return false;
     pos = 0;
     while (PyDict_Next(dict, &pos, &key, &value)) {
         ElementObject* e = as_element(value);
         if (e == top && keep_top) continue;
-        replace_ref(e->_parent, Py_NewRef(Py_None));
-        replace_ref(e->_children, Py_NewRef(constants.empty_list));
-        e->_child_count = 0;
+        cut_links(e);
     }
     return true;
 }
 
 int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_type_set& exclusions,
                   name_cache* names) noexcept {
-    try {
+    return guarded(-1, [&] {
         std::unique_ptr<name_cache> own_names;
         if (!names) {
             own_names = std::make_unique<name_cache>();
@@ -222,26 +211,20 @@ int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_typ
             stack.push_back({child, c.first_child(), 0});
         }
         return 0;
-    } catch (...) {
-        translate_current_exception();
-        return -1;
-    }
+    });
 }
 
 PyObject* create_untracked_tree(const pugi::xml_node& node, const node_type_set& exclusions) noexcept {
-    ElementObject* root = new_tree_element();
+    ElementObject* root = make_tree_element();
     if (!root) return nullptr;
     PyObject* obj = reinterpret_cast<PyObject*>(root);
-    try {
-        auto names = std::make_unique<name_cache>();
-        if (fill_node_struct_sharing(root->node_struct, node, *names) < 0 || set_build_path(root, node) < 0 ||
-            build_subtree(root, node, exclusions, names.get()) < 0) {
-            release_tree(root, false);
-            Py_DECREF(obj);
-            return nullptr;
-        }
-    } catch (...) {
-        translate_current_exception();
+    // The names are shared from the root down; the table goes with the build.
+    std::unique_ptr<name_cache> names = guarded(std::unique_ptr<name_cache>(), [] {
+        return std::make_unique<name_cache>();
+    });
+    if (!names || fill_node_struct_sharing(root->node_struct, node, *names) < 0 || set_build_path(root, node) < 0 ||
+        build_subtree(root, node, exclusions, names.get()) < 0) {
+        names.reset();
         release_tree(root, false);
         Py_DECREF(obj);
         return nullptr;

@@ -16,47 +16,36 @@ void capture_identity(node_struct& record, const pugi::xml_node& node) noexcept 
     record.hash_value = node.hash_value();
 }
 
-int xpath_failed() noexcept {
-    GilGuard gil;
-    custom_exception_handler();
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "Error converting c++ exception.");
-    return -1;
-}
-
 // Evaluates `xpath` as a node set against the document node and keeps, in the node set's own
 // order, every selected item that is a node (attributes and null handles produce nothing).
 int select_nodes(DocumentObject* self, const char* xpath, std::vector<pugi::xml_node>& nodes) noexcept {
     pugi::xpath_node_set selection;
-    try {
-        pugi::xpath_query query(xpath);
-        selection = query.evaluate_node_set(self->_document);
-    } catch (...) {
-        return xpath_failed();
-    }
-    try {
+    if (guarded(-1, [&] {
+            pugi::xpath_query query(xpath);
+            selection = query.evaluate_node_set(self->_document);
+            return 0;
+        }, nullptr, translate_xpath_exception) < 0)
+        return -1;
+    return guarded(-1, [&] {
         nodes.reserve(selection.size());
         for (const pugi::xpath_node& item : selection) {
             if (item.attribute() || !item.node()) continue;
             nodes.push_back(item.node());
         }
         return 0;
-    } catch (...) {
-        GilGuard gil;
-        translate_current_exception();
-        return -1;
-    }
+    });
 }
 
 }  // namespace
 
 int _xpath_find(DocumentObject* self, const char* xpath, node_struct& result) noexcept {
     pugi::xml_node node;
-    try {
-        pugi::xpath_query query(xpath);
-        node = query.evaluate_node(self->_document).node();
-    } catch (...) {
-        return xpath_failed();
-    }
+    if (guarded(-1, [&] {
+            pugi::xpath_query query(xpath);
+            node = query.evaluate_node(self->_document).node();
+            return 0;
+        }, nullptr, translate_xpath_exception) < 0)
+        return -1;
     capture_identity(result, node);
     return 0;
 }
@@ -64,7 +53,7 @@ int _xpath_find(DocumentObject* self, const char* xpath, node_struct& result) no
 int _xpath_findall(DocumentObject* self, const char* xpath, xpath_results& results) noexcept {
     std::vector<pugi::xml_node> nodes;
     if (select_nodes(self, xpath, nodes) < 0) return -1;
-    try {
+    return guarded(-1, [&] {
         results.reserve(results.size() + nodes.size());
         for (const pugi::xml_node& node : nodes) {
             auto record = std::make_unique<node_struct>();
@@ -72,11 +61,7 @@ int _xpath_findall(DocumentObject* self, const char* xpath, xpath_results& resul
             results.push_back(std::move(record));
         }
         return 0;
-    } catch (...) {
-        GilGuard gil;
-        translate_current_exception();
-        return -1;
-    }
+    });
 }
 
 PyObject* xpath_find(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {

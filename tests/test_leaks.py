@@ -4,16 +4,16 @@ something: tracemalloc sees Python's allocations, sys.getallocatedblocks the int
 small-object blocks, and the resident set size pugixml's and the module's native memory."""
 
 import gc
-import itertools
 import os
+import itertools
 import sys
 import tracemalloc
 
 import pytest
 
+from helpers import UNDER_SANITIZER, rss_bytes
 from tamarack.pugixml import Document, NodeType
 
-UNDER_ASAN = os.environ.get("TAMARACK_ASAN") == "1"
 
 # About 600 elements with attributes, text, CDATA, comments and a processing instruction, and an
 # attribute value and a text that are not valid UTF-8 once expanded.
@@ -107,17 +107,12 @@ def one_round(held):
     del doc, root, walk, children
 
 
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
 def measure():
     gc.collect()
     # The interpreter's attribute cache keeps the name strings of recent lookups alive; it is
     # bounded, but fills slowly, so it is emptied before each measurement.
     sys._clear_type_cache()
-    return tracemalloc.get_traced_memory()[0], sys.getallocatedblocks(), rss()
+    return tracemalloc.get_traced_memory()[0], sys.getallocatedblocks(), rss_bytes()
 
 
 def test_memory_stops_growing():
@@ -138,7 +133,7 @@ def test_memory_stops_growing():
     # parsed document, per repeat would pass these bounds within the measured rounds.
     assert traced[-1] - traced[0] < 16 * 1024, traced
     assert blocks[-1] - blocks[0] < 100, blocks
-    if not UNDER_ASAN:  # the sanitizer's quarantine holds freed memory back on purpose
+    if not UNDER_SANITIZER:
         assert resident[-1] - resident[0] < 4 * 1024 * 1024, resident
 
 
@@ -195,5 +190,5 @@ def test_xpath_calls_leave_memory_flat():
     # Losing one object every hundred calls would pass these bounds within the measured rounds.
     assert traced[-1] - traced[0] < 16 * 1024, traced
     assert blocks[-1] - blocks[0] < 100, blocks
-    if not UNDER_ASAN:
+    if not UNDER_SANITIZER:
         assert resident[-1] - resident[0] < 2 * 1024 * 1024, resident

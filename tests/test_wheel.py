@@ -1,6 +1,7 @@
-"""The distributions: the wheel built from this checkout needs no pugixml shared
-library at run time, and the sdist builds against the pugixml that CMake finds
-on the system (nothing of pugixml is shipped in it).
+"""The distributions: the wheel built from this checkout, repaired by auditwheel
+under a manylinux tag, needs no pugixml shared library and no compiler at run
+time, and the sdist builds against the pugixml that CMake finds on the system
+(nothing of pugixml is shipped in it).
 
 Building takes a while; set TAMARACK_SKIP_WHEEL_CHECK=1 to skip these where pip
 or the build tools are unavailable.
@@ -8,6 +9,8 @@ or the build tools are unavailable.
 
 import json
 import os
+import re
+import shutil
 import subprocess
 import sys
 import tarfile
@@ -25,10 +28,10 @@ BUILD_ENV = {**os.environ, "PATH": f"{Path(sys.executable).parent}{os.pathsep}{o
 PIP = [sys.executable, "-m", "pip", "--disable-pip-version-check"]
 
 
-def run(args, **kwargs):
+def run(args, check=True, **kwargs):
     result = subprocess.run([str(a) for a in args], capture_output=True, text=True,
                             timeout=1200, **kwargs)
-    assert result.returncode == 0, f"{args}\n{result.stdout}\n{result.stderr}"
+    assert result.returncode == 0 or not check, f"{args}\n{result.stdout}\n{result.stderr}"
     return result
 
 
@@ -39,11 +42,20 @@ def build_wheel(source, out, build_dir):
     return wheel
 
 
+# The oldest glibc the repaired wheel may ask for (see MANYLINUX in the Makefile).
+OLDEST_GLIBC = (2, 34)
+
+
 @pytest.fixture(scope="module")
 def wheel(tmp_path_factory):
     # A build directory of its own, kept between runs so that the build is
     # incremental, and apart from the one `make install` uses.
-    return build_wheel(REPO, tmp_path_factory.mktemp("dist"), "build/wheelcheck")
+    dist = tmp_path_factory.mktemp("dist")
+    built = build_wheel(REPO, dist / "built", "build/wheelcheck")
+    # auditwheel picks the most compatible tag the wheel qualifies for.
+    run([sys.executable, "-m", "auditwheel", "repair", "-w", dist, built], env=BUILD_ENV)
+    (repaired,) = dist.glob("tamarack-*.whl")
+    return repaired
 
 
 @pytest.fixture(scope="module")
@@ -51,8 +63,17 @@ def venv(wheel, tmp_path_factory):
     root = tmp_path_factory.mktemp("venv")
     run([sys.executable, "-m", "venv", "--without-pip", root])
     python = root / "bin" / "python"
-    run([*PIP, "--python", python, "install", "--no-index", "--no-deps", wheel])
+    run([*PIP, "--python", python, "install", "--no-index", "--no-deps", "--only-binary", ":all:",
+         wheel], env={**os.environ, "PATH": str(root / "bin")})
     return root
+
+
+def test_repaired_wheel_has_a_manylinux_tag(wheel):
+    tag = re.fullmatch(r"tamarack-[^-]+-cp312-cp312-manylinux_(\d+)_(\d+)_x86_64\.whl", wheel.name)
+    assert tag, wheel.name
+    assert (int(tag[1]), int(tag[2])) <= OLDEST_GLIBC
+    shown = run([sys.executable, "-m", "auditwheel", "show", wheel], env=BUILD_ENV).stdout
+    assert f'"manylinux_{tag[1]}_{tag[2]}_x86_64"' in " ".join(shown.split())
 
 
 def test_wheel_ships_the_package(wheel):
@@ -65,7 +86,7 @@ def test_wheel_ships_the_package(wheel):
         assert f"tamarack/{name}" in names
     assert [n for n in names if n.startswith("tamarack/pugixml.") and n.endswith(".so")]
     assert "tamarack = tamarack.cli:main" in scripts
-    assert not [n for n in names if "libpugixml" in n]  # linked in, not bundled
+    assert not [n for n in names if "libpugixml" in n or ".libs/" in n]  # linked in, nothing bundled
 
 
 PROBE = """
@@ -82,20 +103,31 @@ print(json.dumps({"module": px.__file__, "prefix": sys.prefix, "mapped": mapped,
 
 
 def test_installed_wheel_runs_without_a_pugixml_shared_library(venv, tmp_path):
-    # No search path for shared libraries beyond the system's own, and none of
-    # this checkout's directories on sys.path.
-    env = {"PATH": "/usr/bin:/bin", "LD_LIBRARY_PATH": ""}
+    # No search path for shared libraries beyond the system's own, none of this
+    # checkout's directories on sys.path, no compiler on PATH.
+    env = {"PATH": str(venv / "bin"), "LD_LIBRARY_PATH": ""}
+    assert shutil.which("c++", path=env["PATH"]) is shutil.which("cc", path=env["PATH"]) is None
     probe = json.loads(run([venv / "bin" / "python", "-P", "-c", PROBE], cwd=tmp_path, env=env).stdout)
     assert Path(probe["prefix"]) == venv
     assert Path(probe["module"]).is_relative_to(venv)
     assert probe["found"] == [[0, 0], {"k": "v"}, "t"]
     assert not [path for path in probe["mapped"] if "libpugixml" in path]
 
-    linked = run(["ldd", probe["module"]], env=env).stdout
+    linked = run(["/usr/bin/ldd", probe["module"]], env=env).stdout
     assert "libpugixml" not in linked and "not found" not in linked, linked
 
     tool = run([venv / "bin" / "tamarack", "//b"], cwd=tmp_path, env=env, input="<a><b/></a>")
     assert tool.stdout == "<stdin>\t(0, 0)\t/a/b\t{}\tNone\n"
+    # Worker processes and a directory tree, without the optional progress bar.
+    (tmp_path / "docs" / "more").mkdir(parents=True)
+    (tmp_path / "docs" / "a.xml").write_text("<a><b/></a>")
+    (tmp_path / "docs" / "more" / "b.xml").write_text("<a><b/><b/></a>")
+    tool = run([venv / "bin" / "tamarack", "-j", "2", "--progress", "--count", "//b", "-r", "docs"],
+               cwd=tmp_path, env=env, check=False)
+    assert tool.returncode == 2 and "--progress needs the tqdm package" in tool.stderr
+    tool = run([venv / "bin" / "tamarack", "-j", "2", "--count", "//b", "-r", "docs"],
+               cwd=tmp_path, env=env)
+    assert tool.stdout == "docs/a.xml\t1\ndocs/more/b.xml\t2\n"
 
 
 def test_sdist_builds_against_the_system_pugixml(tmp_path):

@@ -10,7 +10,7 @@ import tracemalloc
 import pytest
 
 from tamarack.pugixml import Document, NodeType
-from helpers import load, same
+from helpers import UNDER_SANITIZER, load, rss_bytes, same
 
 # Root a with children b, c, b; both b elements hold text and every element but c an id.
 ABC = '<a id="r"><b id="1">one</b><c/><b id="2">two</b></a>'
@@ -318,11 +318,6 @@ def test_query_builds_the_root_only_when_it_looks_a_node_up(method, xpath, built
     assert doc.has_root is built
 
 
-def _rss_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
 def test_failing_queries_do_not_leak():
     loaded, empty = load(ABC), Document()
     queries = [
@@ -347,18 +342,17 @@ def test_failing_queries_do_not_leak():
         gc.collect()
         traced_before = tracemalloc.get_traced_memory()[0]
         blocks_before = sys.getallocatedblocks()
-        rss_before = _rss_bytes()
+        rss_before = rss_bytes()
 
         assert fail(100_000) == 100_000
         gc.collect()
         traced_growth = tracemalloc.get_traced_memory()[0] - traced_before
         blocks_growth = sys.getallocatedblocks() - blocks_before
-        rss_growth = _rss_bytes() - rss_before
+        rss_growth = rss_bytes() - rss_before
     finally:
         tracemalloc.stop()
     assert traced_growth < 256 * 1024
     assert blocks_growth < 1_000
-    # native allocations are invisible to tracemalloc; 4 MiB is 40 bytes a query. The sanitizer's
-    # quarantine holds freed memory back on purpose, until it is full.
-    if os.environ.get("TAMARACK_ASAN") != "1":
+    # native allocations are invisible to tracemalloc; 4 MiB is 40 bytes a query
+    if not UNDER_SANITIZER:
         assert rss_growth < 4 * 1024 * 1024

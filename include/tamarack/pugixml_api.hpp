@@ -5,7 +5,9 @@
 // capsules under `__pyx_vtable__` in each type's dict, and `_attribute_map_to_dict` in the module's
 // `__pyx_capi__` dict, under a capsule named by `attribute_map_to_dict_signature`. A consumer must
 // be built with the same compiler family and standard library as the module, since the layouts hold
-// standard-library containers.
+// standard-library containers, and should call check_layout() (at the end of this header) when it
+// is imported, so that a consumer built against another layout fails cleanly instead of reading
+// the wrong fields.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -13,17 +15,14 @@
 
 #include <pugixml.hpp>
 
-#include <algorithm>
 #include <cstddef>
-#include <cstring>
-#include <new>
-#include <string_view>
+#include <cstdint>
 #include <cstdlib>
-#include <utility>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tamarack {
@@ -94,7 +93,8 @@ public:
     }
 
     // Replaces the contents; `attributes` are in document order. Throws std::bad_alloc and leaves
-    // the previous contents in place when memory runs out.
+    // the previous contents in place when memory runs out. Defined in the module alone: snapshots
+    // are filled there, consumers only read them.
     void assign(view name, PyObject* name_object, view text, std::vector<attribute>& attributes);
 
 private:
@@ -131,63 +131,6 @@ private:
     std::size_t text_size_ = 0;
     std::size_t attribute_count_ = 0;
 };
-
-inline void snapshot_strings::assign(view name, PyObject* name_object, view text, std::vector<attribute>& attributes) {
-    auto by_name = [](const attribute& a, const attribute& b) {
-        return std::string_view(a.name.data, a.name.size) < std::string_view(b.name.data, b.name.size);
-    };
-    // Elements have few attributes: an insertion sort, stable like std::stable_sort, needs no
-    // buffer of its own.
-    if (attributes.size() <= 16) {
-        for (std::size_t i = 1; i < attributes.size(); ++i) {
-            attribute moving = attributes[i];
-            std::size_t j = i;
-            for (; j > 0 && by_name(moving, attributes[j - 1]); --j) attributes[j] = attributes[j - 1];
-            attributes[j] = moving;
-        }
-    } else {
-        std::stable_sort(attributes.begin(), attributes.end(), by_name);
-    }
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < attributes.size(); ++i) {
-        bool later_has_same_name = i + 1 < attributes.size() && !by_name(attributes[i], attributes[i + 1]);
-        if (!later_has_same_name) attributes[kept++] = attributes[i];
-    }
-    attributes.resize(kept);
-    std::size_t characters = (name_object ? 0 : name.size) + text.size;
-    for (const auto& a : attributes) characters += (a.key ? 0 : a.name.size) + a.value.size;
-    void* block = nullptr;
-    if (characters > 0 || kept > 0 || name_object) {
-        std::size_t size = head_size + kept * sizeof(entry) + characters;
-        block = std::malloc(size);
-        if (!block) throw std::bad_alloc();
-        *static_cast<PyObject**>(block) = name_object;
-        Py_XINCREF(name_object);
-        entry* table = reinterpret_cast<entry*>(static_cast<char*>(block) + head_size);
-        char* out = static_cast<char*>(block) + head_size + kept * sizeof(entry);
-        std::size_t at = 0;
-        auto put = [&](view v) {
-            if (v.size) std::memcpy(out + at, v.data, v.size);
-            at += v.size;
-            return at - v.size;
-        };
-        if (!name_object) put(name);
-        put(text);
-        for (std::size_t i = 0; i < kept; ++i) {
-            table[i].key = attributes[i].key;
-            Py_XINCREF(table[i].key);
-            table[i].name_size = attributes[i].name.size;
-            table[i].name = table[i].key ? 0 : put(attributes[i].name);
-            table[i].value_size = attributes[i].value.size;
-            table[i].value = put(attributes[i].value);
-        }
-    }
-    release(block_, attribute_count_);
-    block_ = block;
-    name_size_ = name.size;
-    text_size_ = text.size;
-    attribute_count_ = kept;
-}
 
 // The snapshot of one pugixml node, captured once when its Element is built.
 struct node_struct {
@@ -228,7 +171,9 @@ struct ElementObject {
     ElementVTable* vtab;
     ::tamarack::node_struct node_struct;
     ::tamarack::position_link position_link;
-    std::vector<std::size_t> _position_indices;  // cached node position, root first; empty = not computed
+    // The node position, root first, filled only by _construct_position_indices for a consumer
+    // that asks for it: the module reads positions from position_link and keeps none per element.
+    std::vector<std::size_t> _position_indices;
     PyObject* _parent;                           // owned: the parent Element or None
     PyObject* _children;                         // owned: list of child Elements, None only in teardown
     std::size_t _child_count;                    // children appended by the build, 0 otherwise
@@ -237,8 +182,15 @@ struct ElementObject {
     // read through the parent links, so a tree stores no path per element, and emptying the top
     // element (as a Document does on reset) leaves the paths below it intact.
     std::string* build_path;
+    // For the root of a Document's tree, while the Document keeps the tree out of the collector:
+    // that Document (not owned); null for every other element.
+    DocumentObject* _owner;
 };
 
+// The records of XPath results (`_xpath_find`'s `result`, the entries `_xpath_findall` appends)
+// carry only what maps a result to its element: `type` (node_null when no node was selected) and
+// `hash_value` (the key of the dictionary by hash value). Their strings stay empty and their flags
+// at their defaults; `_find_from_hash_value` gives the element, which holds the full snapshot.
 using xpath_results = std::vector<std::unique_ptr<node_struct>>;
 
 // Document's operation table, in slot order.
@@ -264,5 +216,64 @@ struct DocumentObject {
     node_type_set _node_type_exclusions;
     element_index* _index;            // owned: native mirror of _nodes_by_hash_value, or null
 };
+
+// The layout this header declares. Its version grows with every change of an object layout, of
+// node_struct or of a table; the sizes catch what a version forgot. The module attaches its own
+// description as the context of both `__pyx_vtable__` capsules.
+inline constexpr std::uint32_t layout_version = 2;
+
+struct layout_description {
+    std::uint32_t version;           // first at every version, so that any two can be compared
+    std::uint32_t description_size;  // sizeof(layout_description) of the side that made it
+    std::size_t element_object;
+    std::size_t document_object;
+    std::size_t node_struct_size;
+    std::size_t element_vtable;
+    std::size_t document_vtable;
+};
+
+inline constexpr layout_description this_layout = {
+    layout_version,         sizeof(layout_description), sizeof(ElementObject),   sizeof(DocumentObject),
+    sizeof(node_struct),    sizeof(ElementVTable),      sizeof(DocumentVTable),
+};
+
+// For consumers, once at import (with the interpreter lock held): 0 when the loaded module has the
+// layout this header declares; otherwise -1 with an ImportError saying which part differs.
+inline int check_layout() noexcept {
+    PyObject* module = PyImport_ImportModule("tamarack.pugixml");
+    if (!module) return -1;
+    const char* const types[] = {"Element", "Document"};
+    const std::size_t sizes[] = {sizeof(ElementObject), sizeof(DocumentObject)};
+    int result = 0;
+    for (int i = 0; i < 2 && result == 0; ++i) {
+        result = -1;
+        PyObject* type = PyObject_GetAttrString(module, types[i]);
+        PyObject* capsule = type ? PyObject_GetAttrString(type, "__pyx_vtable__") : nullptr;
+        const void* context = capsule ? PyCapsule_GetContext(capsule) : nullptr;
+        if (capsule && !context && !PyErr_Occurred())
+            PyErr_Format(PyExc_ImportError, "tamarack.pugixml.%s publishes no layout description", types[i]);
+        if (context) {
+            const layout_description* found = static_cast<const layout_description*>(context);
+            if (found->version != layout_version) {
+                PyErr_Format(PyExc_ImportError, "tamarack.pugixml has native layout %u, this module was built for %u",
+                             static_cast<unsigned>(found->version), static_cast<unsigned>(layout_version));
+            } else if (found->description_size != sizeof(layout_description) || found->element_object != sizeof(ElementObject) ||
+                       found->document_object != sizeof(DocumentObject) || found->node_struct_size != sizeof(node_struct) ||
+                       found->element_vtable != sizeof(ElementVTable) || found->document_vtable != sizeof(DocumentVTable) ||
+                       static_cast<std::size_t>(reinterpret_cast<PyTypeObject*>(type)->tp_basicsize) != sizes[i]) {
+                PyErr_Format(PyExc_ImportError,
+                             "tamarack.pugixml.%s: native layout %u, but object or table sizes differ from this "
+                             "module's (another compiler or standard library?)",
+                             types[i], static_cast<unsigned>(layout_version));
+            } else {
+                result = 0;
+            }
+        }
+        Py_XDECREF(capsule);
+        Py_XDECREF(type);
+    }
+    Py_DECREF(module);
+    return result;
+}
 
 }  // namespace tamarack

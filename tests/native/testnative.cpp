@@ -9,13 +9,52 @@
 
 #include "errors.hpp"
 
+#include <dlfcn.h>
+
 #include <cassert>
+#include <cstdlib>
 #include <cstring>
 #include <ios>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <typeinfo>
+
+// This module's own allocation functions, so that a test can make every native allocation made
+// here fail, as it fails when memory runs out. Otherwise they hand over to the process's global
+// ones where there are any (a sanitizer's, which must see every block it frees), and to malloc
+// and free as the C++ runtime's own do.
+namespace {
+bool fail_allocations = false;
+
+template <class F>
+F global_function(const char* name) {
+    void* symbol = dlsym(RTLD_DEFAULT, name);
+    F f = nullptr;
+    static_assert(sizeof f == sizeof symbol);
+    std::memcpy(&f, &symbol, sizeof f);
+    return f;
+}
+
+using new_fn = void* (*)(std::size_t);
+using delete_fn = void (*)(void*);
+const new_fn global_new = global_function<new_fn>("_Znwm");
+const delete_fn global_delete = global_function<delete_fn>("_ZdlPv");
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (fail_allocations) throw std::bad_alloc();
+    if (global_new) return global_new(size);
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    if (global_delete)
+        global_delete(p);
+    else
+        std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
 
 namespace {
 
@@ -145,6 +184,165 @@ PyObject* null_record(PyObject*, PyObject*) {
     return result;
 }
 
+tamarack::DocumentObject* document_of(PyObject* doc) {
+    return is_document(doc) ? reinterpret_cast<tamarack::DocumentObject*>(doc) : nullptr;
+}
+
+PyObject* identity_of(const tamarack::node_struct& r) {
+    return Py_BuildValue("(in)", r.type, static_cast<Py_ssize_t>(r.hash_value));
+}
+
+// document_op(doc, name, arg=None): calls the Document table's entry `name` and returns what it
+// gives as a Python value: ints as ints, bools as bools, objects as themselves, records as
+// (type, hash_value) pairs.
+PyObject* document_op(PyObject*, PyObject* args) {
+    PyObject* doc = nullptr;
+    const char* name = nullptr;
+    PyObject* arg = Py_None;
+    if (!PyArg_ParseTuple(args, "Os|O", &doc, &name, &arg)) return nullptr;
+    tamarack::DocumentObject* self = document_of(doc);
+    if (!self) return nullptr;
+    auto* table = vtable_of<tamarack::DocumentVTable>(doc);
+    if (!table) return nullptr;
+    std::string op = name;
+    auto status = [](int r) { return r < 0 ? nullptr : PyLong_FromLong(r); };
+    if (op == "_reset") return status(table->_reset(self));
+    if (op == "_has_root") return PyBool_FromLong(table->_has_root(self));
+    if (op == "_get_root") return table->_get_root(self);
+    if (op == "_collect_nodes_by_hash_value") return status(table->_collect_nodes_by_hash_value(self));
+    if (op == "_find_from_hash_value") {
+        std::size_t key = PyLong_AsSize_t(arg);
+        if (key == static_cast<std::size_t>(-1) && PyErr_Occurred()) return nullptr;
+        return table->_find_from_hash_value(self, key);
+    }
+    const char* text = PyUnicode_AsUTF8(arg);
+    if (!text) return nullptr;
+    if (op == "_load_string") return status(table->_load_string(self, text));
+    if (op == "_xpath_find") {
+        tamarack::node_struct record;
+        if (table->_xpath_find(self, text, record) < 0) return nullptr;
+        return identity_of(record);
+    }
+    if (op == "_xpath_findall") {
+        tamarack::xpath_results records;
+        if (table->_xpath_findall(self, text, records) < 0) return nullptr;
+        PyObject* list = PyList_New(0);
+        for (const auto& record : records) {
+            PyObject* item = list ? identity_of(*record) : nullptr;
+            if (!item || PyList_Append(list, item) < 0) {
+                Py_XDECREF(item);
+                Py_XDECREF(list);
+                return nullptr;
+            }
+            Py_DECREF(item);
+        }
+        return list;
+    }
+    PyErr_Format(PyExc_ValueError, "no Document operation %s", name);
+    return nullptr;
+}
+
+// element_op(element, name): calls the Element table's entry `name` on `element`; positions come
+// back as the tuple of the cached indices. "position_cache" is the room that cache takes.
+PyObject* element_op(PyObject*, PyObject* args) {
+    PyObject* element = nullptr;
+    const char* name = nullptr;
+    if (!PyArg_ParseTuple(args, "Os", &element, &name)) return nullptr;
+    PyObject* type = module_attr("Element");
+    if (!type) return nullptr;
+    int ok = PyObject_IsInstance(element, type);
+    Py_DECREF(type);
+    if (ok <= 0) {
+        if (ok == 0) PyErr_SetString(PyExc_TypeError, "an Element is required");
+        return nullptr;
+    }
+    auto* self = reinterpret_cast<tamarack::ElementObject*>(element);
+    std::string op = name;
+    if (op == "_find_root") return self->vtab->_find_root(self);
+    if (op == "_get_type") return PyLong_FromLong(self->vtab->_get_type(self));
+    if (op == "_is_null") return PyBool_FromLong(self->vtab->_is_null(self));
+    if (op == "_clear") return self->vtab->_clear(self) < 0 ? nullptr : Py_NewRef(Py_None);
+    if (op == "position_cache") return PyLong_FromSize_t(self->_position_indices.capacity());
+    if (op == "_construct_position_indices") {
+        if (self->vtab->_construct_position_indices(self) < 0) return nullptr;
+        const auto& indices = self->_position_indices;
+        PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(indices.size()));
+        for (std::size_t i = 0; tuple && i < indices.size(); ++i)
+            PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), PyLong_FromSize_t(indices[i]));
+        return tuple;
+    }
+    PyErr_Format(PyExc_ValueError, "no Element operation %s", name);
+    return nullptr;
+}
+
+// create(doc, xpath, parent=None, build_only=False): an Element made by the Element table for the
+// first node `xpath` selects in the Document's pugixml document, with the Document's exclusions:
+// through _create, or, with `build_only`, an Element() whose children alone _build_children makes.
+PyObject* create(PyObject*, PyObject* args) {
+    PyObject* doc = nullptr;
+    const char* xpath = nullptr;
+    PyObject* parent = Py_None;
+    int build_only = 0;
+    if (!PyArg_ParseTuple(args, "Os|Op", &doc, &xpath, &parent, &build_only)) return nullptr;
+    tamarack::DocumentObject* self = document_of(doc);
+    if (!self) return nullptr;
+    PyObject* type = module_attr("Element");
+    if (!type) return nullptr;
+    PyObject* blank = PyObject_CallNoArgs(type);
+    Py_DECREF(type);
+    if (!blank) return nullptr;
+    auto* element = reinterpret_cast<tamarack::ElementObject*>(blank);
+    pugi::xml_node node;
+    try {
+        node = self->_document.select_node(xpath).node();
+    } catch (const pugi::xpath_exception& e) {
+        Py_DECREF(blank);
+        PyErr_SetString(PyExc_ValueError, e.what());
+        return nullptr;
+    }
+    if (!build_only) {
+        tamarack::ElementVTable* table = element->vtab;
+        Py_DECREF(blank);
+        return table->_create(node, self->_node_type_exclusions, parent);
+    }
+    if (element->vtab->_build_children(element, node, self->_node_type_exclusions) < 0) {
+        Py_DECREF(blank);
+        return nullptr;
+    }
+    return blank;
+}
+
+// check_layout() -> None: the check every consumer runs at import, run again.
+PyObject* check_layout(PyObject*, PyObject*) {
+    return tamarack::check_layout() < 0 ? nullptr : Py_NewRef(Py_None);
+}
+
+// single_argument_without_memory() -> the exception that the argument parser of every method raises
+// for a call with two positional arguments while no native allocation can succeed, or None when
+// this build's allocations do not come through the functions above (a sanitizer's replace them).
+PyObject* single_argument_without_memory(PyObject*, PyObject*) {
+    fail_allocations = true;
+    bool hooked = false;
+    try {
+        static void* volatile probe = nullptr;  // volatile: the probe may not be optimised away
+        probe = ::operator new(16);
+        ::operator delete(probe);
+    } catch (const std::bad_alloc&) {
+        hooked = true;
+    }
+    PyObject* result = nullptr;
+    if (hooked) {
+        PyObject* args[] = {Py_None, Py_None};
+        PyObject* value = tamarack::single_argument(args, 2, nullptr, "add_node_type_exclusion", "node_type");
+        fail_allocations = false;
+        assert(!value && PyErr_Occurred());
+        (void)value;
+        result = PyErr_GetRaisedException();
+    }
+    fail_allocations = false;
+    return result ? result : Py_NewRef(Py_None);
+}
+
 // Throws the native exception named `kind`.
 [[noreturn]] void throw_kind(const std::string& kind) {
     if (kind == "bad_alloc") throw std::bad_alloc();
@@ -179,28 +377,17 @@ PyObject* translate(PyObject*, PyObject* args) {
     int pending = 0;
     if (!PyArg_ParseTuple(args, "s|p", &kind, &pending)) return nullptr;
     if (pending) PyErr_SetString(PyExc_KeyError, "pending");
-    try {
-        throw_kind(kind);
-    } catch (...) {
-        tamarack::translate_current_exception();
-    }
-    assert(PyErr_Occurred());
-    return nullptr;
+    PyObject* result = tamarack::guarded<PyObject*>(nullptr, [&]() -> PyObject* { throw_kind(kind); });
+    assert(!result && PyErr_Occurred());
+    return result;
 }
 
 // xpath_translate(kind): throws `kind` and translates it as the XPath call sites do.
 PyObject* xpath_translate(PyObject*, PyObject* args) {
     const char* kind = nullptr;
     if (!PyArg_ParseTuple(args, "s", &kind)) return nullptr;
-    try {
-        throw_kind(kind);
-    } catch (...) {
-        PyGILState_STATE gil = PyGILState_Ensure();
-        tamarack::custom_exception_handler();
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "Error converting c++ exception.");
-        PyGILState_Release(gil);
-    }
-    return nullptr;
+    return tamarack::guarded<PyObject*>(nullptr, [&]() -> PyObject* { throw_kind(kind); }, nullptr,
+                                        tamarack::translate_xpath_exception);
 }
 
 // xpath_handler_outside_catch(): the XPath translation with no exception being handled.
@@ -234,6 +421,11 @@ PyMethodDef methods[] = {
     {"xpath_translate", xpath_translate, METH_VARARGS, nullptr},
     {"xpath_handler_outside_catch", xpath_handler_outside_catch, METH_NOARGS, nullptr},
     {"exec_on_new_module", exec_on_new_module, METH_NOARGS, nullptr},
+    {"document_op", document_op, METH_VARARGS, nullptr},
+    {"element_op", element_op, METH_VARARGS, nullptr},
+    {"create", create, METH_VARARGS, nullptr},
+    {"check_layout", check_layout, METH_NOARGS, nullptr},
+    {"single_argument_without_memory", single_argument_without_memory, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -243,4 +435,8 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__tamarack_testnative() { return PyModule_Create(&module_def); }
+// As every consumer should: refuse to load against another native layout.
+PyMODINIT_FUNC PyInit__tamarack_testnative() {
+    if (tamarack::check_layout() < 0) return nullptr;
+    return PyModule_Create(&module_def);
+}
