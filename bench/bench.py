@@ -38,6 +38,8 @@ except ImportError:
     lxml_etree = None
 
 COMMON = "//title"
+RECORDS = "//record"
+ET_RECORDS = ".//record"
 SELECTIVE = "//record[@sku='SKU-00001234']"
 UNION = "//vendor | //stock"
 ATTRIBUTES = "//record/@id"
@@ -51,6 +53,8 @@ class Row(NamedTuple):
     prepare: Callable[[], Any]
     fn: Callable[[Any], Any]
     peer: str = ""  # "et", "lxml" or "" for tamarack
+    # Measured outside this interpreter: returns the times itself (prepare and fn are unused).
+    external: Callable[[int], list[float]] | None = None
 
 
 class Group(NamedTuple):
@@ -59,6 +63,8 @@ class Group(NamedTuple):
     et_base: str | None
     lxml_base: str | None
     own_base: str | None = None  # a tamarack row that a third ratio column divides by
+    # (row, anchor row): lines below the table giving the first's best time over the second's.
+    anchors: tuple[tuple[str, str], ...] = ()
 
 
 # --- what the rows work on -------------------------------------------------------------------
@@ -104,6 +110,48 @@ each_attributes_and_text = reader_of_attributes_and_text("attributes")
 each_attrib_and_text = reader_of_attributes_and_text("attrib")
 
 
+def each_name(elements: list[Any], attribute: str) -> int:
+    n = 0
+    for e in elements:
+        n += len(getattr(e, attribute))
+    return n
+
+
+def one_shot_tamarack(text: str) -> tuple[Any, int]:
+    document = Document()
+    document.load_string(text)
+    results = document.xpath_findall(COMMON)
+    return document, each_attributes_and_text(results)
+
+
+def one_shot_et(text: str) -> tuple[Any, int]:
+    root = ET.fromstring(text)
+    return root, each_attrib_and_text(root.findall(ET_COMMON))
+
+
+def one_shot_lxml(data: bytes) -> tuple[Any, int]:
+    root = lxml_root(data)
+    return root, each_attrib_and_text(root.xpath(COMMON))
+
+
+# The native harness (bench/pugixml_parse.cpp), built by `make bench`; its rows are left out when
+# it is missing.
+PUGIXML_PARSE = Path(os.environ.get("TAMARACK_PUGIXML_PARSE", Path(__file__).parent.parent / "build" / "bench"
+                                    / "pugixml_parse"))
+
+
+def pugixml_parse_times(data: bytes) -> Callable[[int], list[float]]:
+    def run(repeat: int) -> list[float]:
+        with tempfile.NamedTemporaryFile(suffix=".xml") as f:
+            f.write(data)
+            f.flush()
+            out = subprocess.run([str(PUGIXML_PARSE), f.name, str(repeat)], check=True, capture_output=True,
+                                 text=True).stdout
+        figures = json.loads(out)
+        return [figures["best"], figures["median"]]
+    return run
+
+
 def free_tamarack(order: str) -> Callable[[Any], Any]:
     def fn(holder: list[Any]) -> None:
         document, root = holder.pop()
@@ -124,8 +172,28 @@ def free_one(holder: list[Any]) -> None:
 
 # --- the groups ------------------------------------------------------------------------------
 
-def load_group(text: str, data: bytes) -> Group:
+def one_shot_group(text: str, data: bytes) -> Group:
     rows = [
+        Row(f"tamarack load_string + xpath_findall {COMMON} + attributes and text of each", lambda: text,
+            one_shot_tamarack),
+        Row(f"ET fromstring + findall {ET_COMMON} + attrib and text of each", lambda: text, one_shot_et, "et"),
+    ]
+    if lxml_etree:
+        rows.append(Row(f"lxml fromstring + xpath {COMMON} + attrib and text of each", lambda: data, one_shot_lxml,
+                        "lxml"))
+    return Group("One-shot job: load, one query, read the results", rows,
+                 f"ET fromstring + findall {ET_COMMON} + attrib and text of each",
+                 f"lxml fromstring + xpath {COMMON} + attrib and text of each")
+
+
+def load_group(text: str, data: bytes) -> Group:
+    anchors: tuple[tuple[str, str], ...] = ()
+    rows = []
+    if PUGIXML_PARSE.exists():
+        rows.append(Row("pugixml's own parse of the same text (native harness)", lambda: None, lambda s: None,
+                        external=pugixml_parse_times(data)))
+        anchors = (("tamarack load_string", "pugixml's own parse of the same text (native harness)"),)
+    rows += [
         Row("tamarack load_string", lambda: text, lambda t: (d := Document()).load_string(t) or d),
         Row("tamarack load_string + get_root", lambda: text, tamarack_built),
         Row("ET fromstring", lambda: text, ET.fromstring, "et"),
@@ -135,7 +203,7 @@ def load_group(text: str, data: bytes) -> Group:
             Row("lxml fromstring", lambda: data, lxml_root, "lxml"),
             Row("lxml fromstring + list(root.iter())", lambda: data, lxml_materialised, "lxml"),
         ]
-    return Group("Load and build", rows, "ET fromstring", "lxml fromstring + list(root.iter())")
+    return Group("Load and build", rows, "ET fromstring", "lxml fromstring + list(root.iter())", anchors=anchors)
 
 
 def files_group(path: Path) -> Group:
@@ -192,13 +260,27 @@ def query_groups(text: str, data: bytes, with_union_peer: bool) -> list[Callable
             Row(f"tamarack first query xpath_findall {COMMON} (fills the dictionary)", built,
                 lambda s: s[0].xpath_findall(COMMON)),
             Row(f"tamarack xpath_findall {COMMON}", queried, lambda s: s[0].xpath_findall(COMMON)),
+            Row(f"tamarack first query xpath_find {COMMON}", built, lambda s: s[0].xpath_find(COMMON)),
+            Row(f"tamarack xpath_find {COMMON}", queried, lambda s: s[0].xpath_find(COMMON)),
             Row(f"ET findall {ET_COMMON}", lambda: ET.fromstring(text), lambda r: r.findall(ET_COMMON), "et"),
         ]
         if lxml_etree:
             rows.append(Row(f"lxml xpath {COMMON}", lambda: lxml_materialised(data), lambda s: s[0].xpath(COMMON),
                             "lxml"))
         return Group(f"Query {COMMON}, a common element name", rows, f"ET findall {ET_COMMON}",
-                     f"lxml xpath {COMMON}")
+                     f"lxml xpath {COMMON}", anchors=((f"tamarack first query xpath_findall {COMMON} (fills the dictionary)",
+                                                      f"tamarack xpath_findall {COMMON}"),))
+
+    def records() -> Group:
+        rows = [
+            Row(f"tamarack xpath_findall {RECORDS}", queried, lambda s: s[0].xpath_findall(RECORDS)),
+            Row(f"ET findall {ET_RECORDS}", lambda: ET.fromstring(text), lambda r: r.findall(ET_RECORDS), "et"),
+        ]
+        if lxml_etree:
+            rows.append(Row(f"lxml xpath {RECORDS}", lambda: lxml_materialised(data), lambda s: s[0].xpath(RECORDS),
+                            "lxml"))
+        return Group(f"Query {RECORDS}, one element per record", rows, f"ET findall {ET_RECORDS}",
+                     f"lxml xpath {RECORDS}")
 
     def selective() -> Group:
         rows = [
@@ -221,7 +303,7 @@ def query_groups(text: str, data: bytes, with_union_peer: bool) -> list[Callable
         return Group(f"Query {UNION}, a union (ElementTree's subset has no union)", rows, None,
                      f"lxml xpath {UNION}" if with_union_peer else None)
 
-    return [common, selective, union]
+    return [common, records, selective, union]
 
 
 def value_groups(text: str, data: bytes) -> list[Callable[[], Group]]:
@@ -281,8 +363,10 @@ def walk_group(text: str, data: bytes) -> Group:
         *([Row("tamarack node_position of every element", lambda: elements,
                lambda es: [e.node_position for e in es])] if deep_enough(elements) else []),
         Row("tamarack attributes and text of every element", lambda: elements, each_attributes_and_text),
+        Row("tamarack name of every element", lambda: elements, lambda es: each_name(es, "name")),
         Row("ET list(root.iter())", lambda: et_root, lambda r: list(r.iter()), "et"),
         Row("ET attrib and text of every element", lambda: et_elements, each_attrib_and_text, "et"),
+        Row("ET tag of every element", lambda: et_elements, lambda es: each_name(es, "tag"), "et"),
     ]
     if lxml_etree:
         lx_root, lx_elements = lxml_materialised(data)
@@ -325,6 +409,8 @@ def collect_group(text: str, data: bytes) -> Group:
 
 def measure(row: Row, repeat: int) -> list[float]:
     """Times of `repeat` runs of the row, in milliseconds."""
+    if row.external:
+        return row.external(repeat)
     times = []
     for _ in range(repeat):
         state = row.prepare()
@@ -359,6 +445,9 @@ def render(group: Group, repeat: int) -> str:
         lines.append(f"| {row.name.replace('|', chr(92) + '|')} | {min(times):.2f} | {statistics.median(times):.2f} "
                      f"| {_ratio(min(times), base_et)} | {_ratio(min(times), base_lxml)} |"
                      + (f" {_ratio(min(times), base_own)} |" if group.own_base else ""))
+    for name, anchor in group.anchors:
+        if name in best and anchor in best:
+            lines += ["", f"{name}: {best[name] / best[anchor]:.2f}× {anchor}"]
     return "\n".join(lines)
 
 
@@ -456,6 +545,116 @@ def memory_rows(kind: str, size: int) -> str:
     return "\n".join(lines)
 
 
+# The scale rows: per catalog size, in a fresh interpreter, the best of `repeat` rounds of load and
+# build, first query and freeing (root dropped, then the document, then a full collection), and
+# the peak resident size during the first round's load, build and query over the resident size
+# before them (the text itself is resident before; later rounds reuse memory the first one freed,
+# so their peaks say less). Linux resets the peak through /proc/self/clear_refs.
+SCALE_PROBE = r"""
+import gc, json, sys, time
+from tamarack.pugixml import Document
+path, repeat = sys.argv[1], int(sys.argv[2])
+with open(path, encoding="utf-8") as f:
+    text = f.read()
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+def peak():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+def reset_peak():
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+times = {"load": [], "query": [], "free": []}
+peaks = []
+for _ in range(repeat):
+    gc.collect()
+    reset_peak()
+    before = rss()
+    start = time.perf_counter()
+    document = Document()
+    document.load_string(text)
+    root = document.get_root()
+    built = time.perf_counter()
+    results = document.xpath_findall("//title")
+    queried = time.perf_counter()
+    peaks.append(peak() - before)
+    del results
+    start_free = time.perf_counter()
+    del root
+    del document
+    gc.collect()
+    freed = time.perf_counter()
+    times["load"].append(built - start)
+    times["query"].append(queried - built)
+    times["free"].append(freed - start_free)
+print(json.dumps({k: min(v) * 1000 for k, v in times.items()} | {"peak": peaks[0]}))
+"""
+
+SCALE_TERMS = (("load", "load + build ms/MB"), ("query", "first query ms/MB"), ("free", "freeing ms/MB"),
+               ("peak", "peak RSS MB/MB"))
+
+
+def scale_rows(sizes: list[float], repeat: int, chart: Path | None) -> str:
+    figures = []
+    for megabytes in sizes:
+        text = gen.catalog(int(megabytes * 1_000_000))
+        data = text.encode("utf-8")
+        del text
+        with tempfile.NamedTemporaryFile(suffix=".xml") as f:
+            f.write(data)
+            f.flush()
+            out = subprocess.run([sys.executable, "-c", SCALE_PROBE, f.name, str(repeat)], check=True,
+                                 capture_output=True, text=True).stdout
+        measured = json.loads(out)
+        mb = len(data) / 1e6
+        figures.append((mb, {"load": measured["load"] / mb, "query": measured["query"] / mb,
+                             "free": measured["free"] / mb, "peak": measured["peak"] / 1e6 / mb}))
+        del data
+    reference = min(figures, key=lambda f: abs(f[0] - 10.0))
+    lines = [f"**Scale: tamarack per MB of catalog** (best of {repeat}; ratios to the {reference[0]:.0f} MB "
+             "figures; freeing: root dropped, then the document, then gc.collect())", "",
+             "| catalog MB | " + " | ".join(label for _, label in SCALE_TERMS) + " | ratios to the reference |",
+             "|---:|" + "---:|" * (len(SCALE_TERMS) + 1)]
+    for mb, values in figures:
+        ratios = " / ".join(f"{values[k] / reference[1][k]:.2f}" for k, _ in SCALE_TERMS)
+        lines.append(f"| {mb:.1f} | " + " | ".join(f"{values[k]:.2f}" for k, _ in SCALE_TERMS) + f" | {ratios} |")
+    if chart:
+        draw_scale_chart(figures, reference, chart)
+        lines += ["", f"Chart: {chart}"]
+    return "\n".join(lines)
+
+
+def draw_scale_chart(figures: list[tuple[float, dict[str, float]]], reference: tuple[float, dict[str, float]],
+                     path: Path) -> None:
+    try:
+        import matplotlib
+    except ImportError:
+        print("matplotlib is not installed: no chart.", file=sys.stderr)
+        return
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    fig, axes = plt.subplots(2, 2, figsize=(9, 6), sharex=True)
+    sizes = [mb for mb, _ in figures]
+    for ax, (key, label) in zip(axes.flat, SCALE_TERMS):
+        ref = reference[1][key]
+        ax.axhspan(ref * 0.8, ref * 1.2, color="tab:green", alpha=0.15, label=f"±20 % of {reference[0]:.0f} MB")
+        ax.plot(sizes, [values[key] for _, values in figures], marker="o", color="tab:blue")
+        ax.set_xscale("log")
+        ax.set_xticks(sizes, [f"{mb:.0f}" for mb in sizes])
+        ax.set_title(label)
+        ax.set_ylim(bottom=0, top=max(ref * 1.5, *(values[key] * 1.1 for _, values in figures)))
+        ax.legend(loc="lower right", fontsize="small")
+    for ax in axes[1]:
+        ax.set_xlabel("catalog size, MB")
+    fig.suptitle("tamarack: cost per MB of catalog")
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+
+
 # --- many files: the command-line tool ---------------------------------------------------------
 
 MANY_XPATH = "//record[@currency='EUR']"
@@ -529,11 +728,16 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", type=float, nargs="+", default=[1.0, 10.0, 50.0], metavar="MB",
                         help="catalog sizes in megabytes (default: 1 10 50)")
-    parser.add_argument("--kinds", nargs="+", default=["catalog", "wide", "deep"], choices=gen.KINDS,
-                        help="documents to measure (default: all)")
+    parser.add_argument("--kinds", nargs="*", default=["catalog", "wide", "deep"], choices=gen.KINDS,
+                        help="documents to measure (default: all; none: only the scale rows)")
     parser.add_argument("--repeat", type=int, default=5, help="repetitions per row (default: 5)")
     parser.add_argument("--other-size", type=float, default=1.0, metavar="MB",
                         help="size of the wide and deep documents in megabytes (default: 1)")
+    parser.add_argument("--scale-sizes", type=float, nargs="*", default=[1.0, 10.0, 50.0, 200.0], metavar="MB",
+                        help="catalog sizes of the scale rows in megabytes (default: 1 10 50 200; none: no scale "
+                             "rows)")
+    parser.add_argument("--chart", type=Path, default=Path(__file__).parent / "scale.png",
+                        help="where the scale chart is drawn (default: bench/scale.png)")
     parser.add_argument("--files", type=int, default=200, metavar="N",
                         help="files for the command-line tool's group, 0 to leave it out (default: 200)")
     parser.add_argument("--file-size", type=float, default=1.0, metavar="MB",
@@ -568,6 +772,8 @@ def main(argv: list[str] | None = None) -> int:
             # are alive while another group measures the collector.
             makers = [lambda: load_group(text, data)]
             if kind == "catalog":
+                makers.insert(0, lambda: one_shot_group(text, data))
+            if kind == "catalog":
                 # lxml's union sorts its result in time that grows far faster than the result: over
                 # 10 s on the 10 MB catalog, so it is measured on the smallest document only.
                 makers += query_groups(text, data, with_union_peer=megabytes <= 1.0)
@@ -595,6 +801,9 @@ def main(argv: list[str] | None = None) -> int:
             print()
             sys.stdout.flush()
             lxml_etree = lxml_module
+    if args.scale_sizes and not args.only_files:
+        print(scale_rows(args.scale_sizes, min(args.repeat, 3), args.chart))
+        print()
     return 0
 
 

@@ -220,7 +220,7 @@ PyObject* get_root(PyObject* obj, void*) noexcept {
     return self->vtab->_find_root(self);
 }
 
-PyObject* get_name(PyObject* obj, void*) noexcept { return decode_view(self_of(obj)->node_struct.strings.name()); }
+PyObject* get_name(PyObject* obj, void*) noexcept { return name_of(self_of(obj)->node_struct.strings); }
 
 // The path: the prefix captured where the build started, then the names down to this element. An
 // empty element (fresh, or emptied by its document) has the empty path.

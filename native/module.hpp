@@ -47,11 +47,43 @@ PyObject* _node_type_to_py(int value) noexcept;
 int _node_type_from_py(PyObject* obj) noexcept;
 
 // Node snapshots (snapshot.cpp).
+//
+// The decoded names and attribute keys of one build: each distinct one is decoded once and its str
+// shared by the snapshots (a str is immutable, so sharing it is invisible). A small table that
+// keeps the last name seen per slot: a document's names repeat, and one with ever new names only
+// decodes each of them once, as every read would otherwise. Used with the interpreter lock held.
+class name_cache {
+public:
+    name_cache() noexcept = default;
+    name_cache(const name_cache&) = delete;
+    name_cache& operator=(const name_cache&) = delete;
+    ~name_cache();
+    // The shared str of the UTF-8 bytes (borrowed: the cache or a snapshot holds it), or null when
+    // they are empty or not UTF-8; -1 with an exception set when memory runs out.
+    // The strs found stay alive until then, even when another name takes their slot.
+    int find(const char* data, std::size_t size, PyObject*& str) noexcept;
+    void release_evicted() noexcept;
+
+private:
+    static std::size_t hash_of(const char* data, std::size_t size) noexcept;
+    static constexpr std::size_t slots = 512;
+    static constexpr std::size_t probes = 4;
+    struct slot {
+        std::size_t hash = 0;
+        std::size_t size = 0;
+        const char* utf8 = nullptr;  // the str's own UTF-8
+        PyObject* str = nullptr;     // owned
+    };
+    slot slots_[slots];
+    std::vector<PyObject*> evicted_;  // owned: strs that lost their slot during the current fill
+};
 int _fill_node_struct(node_struct& record, const pugi::xml_node& n) noexcept;
+int fill_node_struct_sharing(node_struct& record, const pugi::xml_node& n, name_cache& names) noexcept;
 int _reset_node_struct(node_struct& record) noexcept;
 PyObject* _attribute_map_to_dict(cpp_string_map& map) noexcept;
 PyObject* attributes_to_dict(const snapshot_strings& strings) noexcept;
 PyObject* decode_view(snapshot_strings::view v) noexcept;  // strict UTF-8
+PyObject* name_of(const snapshot_strings& strings) noexcept;  // the shared str, or decoded
 
 // Element (element.cpp) and its container protocol (traversal.cpp).
 extern PyTypeObject ElementType;
@@ -72,7 +104,9 @@ PyObject* element_walk(PyObject* self, PyObject* unused) noexcept;
 int set_build_path(ElementObject* self, const pugi::xml_node& node) noexcept;
 
 // Trees of elements (tree.cpp).
-int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_type_set& exclusions) noexcept;
+// Builds the elements below `top`, sharing the decoded names of `names` (of its own when null).
+int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_type_set& exclusions,
+                  name_cache* names = nullptr) noexcept;
 PyObject* create_untracked_tree(const pugi::xml_node& node, const node_type_set& exclusions) noexcept;
 void track_tree(ElementObject* top) noexcept;
 // `known` counts the references to `top` that its caller holds besides its owner's.

@@ -11,6 +11,7 @@
 #include "errors.hpp"
 #include "module.hpp"
 
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -53,13 +54,13 @@ struct build_frame {
 };
 
 ElementObject* build_child(ElementObject* parent, const pugi::xml_node& c, std::size_t index,
-                           const node_type_set& exclusions) noexcept {
+                           const node_type_set& exclusions, name_cache& names) noexcept {
     ElementObject* child = make_tree_element();
     if (!child) return nullptr;
     PyObject* obj = reinterpret_cast<PyObject*>(child);
     link_to_parent(child, reinterpret_cast<PyObject*>(parent), index);
     PyList_SET_ITEM(parent->_children, static_cast<Py_ssize_t>(index), obj);  // the list owns it now
-    if (_fill_node_struct(child->node_struct, c) < 0) return nullptr;
+    if (fill_node_struct_sharing(child->node_struct, c, names) < 0) return nullptr;
     if (prepare_children(child, count_kept_children(c, exclusions)) < 0) return nullptr;
     return child;
 }
@@ -184,8 +185,14 @@ bool release_tree_held_by(ElementObject* top, bool keep_top, PyObject* dict, Py_
     return true;
 }
 
-int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_type_set& exclusions) noexcept {
+int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_type_set& exclusions,
+                  name_cache* names) noexcept {
     return guarded(-1, [&] {
+        std::unique_ptr<name_cache> own_names;
+        if (!names) {
+            own_names = std::make_unique<name_cache>();
+            names = own_names.get();
+        }
         std::size_t count = count_kept_children(node, exclusions);
         if (count > 0 && prepare_children(top, count) < 0) return -1;
         std::vector<build_frame> stack{{top, node.first_child(), 0}};
@@ -199,7 +206,7 @@ int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_typ
                 continue;
             }
             frame.next = c.next_sibling();
-            ElementObject* child = build_child(frame.element, c, frame.kept++, exclusions);
+            ElementObject* child = build_child(frame.element, c, frame.kept++, exclusions, *names);
             if (!child) return -1;
             stack.push_back({child, c.first_child(), 0});
         }
@@ -211,8 +218,13 @@ PyObject* create_untracked_tree(const pugi::xml_node& node, const node_type_set&
     ElementObject* root = make_tree_element();
     if (!root) return nullptr;
     PyObject* obj = reinterpret_cast<PyObject*>(root);
-    if (_fill_node_struct(root->node_struct, node) < 0 || set_build_path(root, node) < 0 ||
-        build_subtree(root, node, exclusions) < 0) {
+    // The names are shared from the root down; the table goes with the build.
+    std::unique_ptr<name_cache> names = guarded(std::unique_ptr<name_cache>(), [] {
+        return std::make_unique<name_cache>();
+    });
+    if (!names || fill_node_struct_sharing(root->node_struct, node, *names) < 0 || set_build_path(root, node) < 0 ||
+        build_subtree(root, node, exclusions, names.get()) < 0) {
+        names.reset();
         release_tree(root, false);
         Py_DECREF(obj);
         return nullptr;

@@ -153,6 +153,24 @@ def test_attributes_are_a_new_dict_on_every_read():
     assert second is not first and second == {"x": "1"}
 
 
+@pytest.mark.parametrize("distinct", [3, 5000], ids=["few", "more_than_the_build_remembers"])
+def test_names_and_keys_repeated_across_a_document(distinct):
+    # Names and keys recur in every round, long ones differ only in the middle, and some are not
+    # ASCII; the many distinct ones keep displacing each other while the tree is built.
+    names = [f"n{i}" if i % 3 else f"l{'x' * 20}{i}{'y' * 20}é" for i in range(distinct)]
+    rounds = 3
+    xml = "<r>" + "".join(f'<{n} {n}="{k}" k{i % 7}="v" />' for k in range(rounds)
+                          for i, n in enumerate(names)) + "</r>"
+    _, root = build(xml)
+    children = list(root)
+    assert [c.name for c in children] == names * rounds
+    assert [c.attributes for c in children] == [
+        dict(sorted({n: str(k), f"k{i % 7}": "v"}.items(), key=lambda item: item[0].encode()))
+        for k in range(rounds) for i, n in enumerate(names)]
+    assert [c.path for c in children[:3]] == [f"/r/{n}" for n in names[:3]]
+    assert repr(children[-1]).startswith(f"<Element name={names[-1]!r} attributes=")
+
+
 def test_cdata_child():
     _, root = build("<r><![CDATA[data]]></r>")
     (cdata,) = list(root)

@@ -39,44 +39,94 @@ using attribute_map_to_dict_fn = PyObject* (*)(cpp_string_map&);
 // that the snapshot owns: one allocation per element, however many attributes it has. Attributes
 // are held in ascending byte order of their names, one entry per name, as a cpp_string_map would
 // hold them (the value of the last attribute of a name wins).
+//
+// A build shares the decoded names and attribute keys of a document among its elements: the block
+// then also holds a reference to the element's name as a str and to each attribute's key, null
+// where nothing is shared (the bytes are decoded on every read instead). Since it may hold
+// references, the block is cleared and replaced only with the interpreter lock held, unless
+// holds_objects() is false.
 class snapshot_strings {
 public:
     struct view {
         const char* data;
         std::size_t size;
     };
+    // One attribute as a build hands it over; `key` is borrowed, and the snapshot takes its own
+    // reference.
+    struct attribute {
+        view name;
+        view value;
+        PyObject* key = nullptr;
+    };
 
     snapshot_strings() noexcept = default;
     snapshot_strings(const snapshot_strings&) = delete;
     snapshot_strings& operator=(const snapshot_strings&) = delete;
-    ~snapshot_strings() { std::free(block_); }
+    ~snapshot_strings() { clear(); }
 
-    view name() const noexcept { return {block_ ? chars() : "", name_size_}; }
-    view text() const noexcept { return {block_ ? chars() + name_size_ : "", text_size_}; }
+    view name() const noexcept {
+        if (PyObject* shared = name_object()) return utf8_of(shared);
+        return {block_ ? chars() : "", name_size_};
+    }
+    view text() const noexcept { return {block_ ? chars() + (name_object() ? 0 : name_size_) : "", text_size_}; }
     std::size_t attribute_count() const noexcept { return attribute_count_; }
-    view attribute_name(std::size_t i) const noexcept { return {chars() + entries()[i].name, entries()[i].name_size}; }
+    view attribute_name(std::size_t i) const noexcept {
+        if (PyObject* shared = entries()[i].key) return utf8_of(shared);
+        return {chars() + entries()[i].name, entries()[i].name_size};
+    }
     view attribute_value(std::size_t i) const noexcept { return {chars() + entries()[i].value, entries()[i].value_size}; }
+    // The shared str of the name and of an attribute's key (borrowed), or null.
+    PyObject* name_object() const noexcept { return block_ ? *static_cast<PyObject* const*>(block_) : nullptr; }
+    PyObject* attribute_key(std::size_t i) const noexcept { return entries()[i].key; }
+    bool holds_objects() const noexcept {
+        if (!block_) return false;
+        bool found = name_object() != nullptr;
+        for (std::size_t i = 0; i < attribute_count_ && !found; ++i) found = entries()[i].key != nullptr;
+        return found;
+    }
 
     // Releases the block: empty name and text, no attributes.
     void clear() noexcept {
-        std::free(block_);
+        release(block_, attribute_count_);
         block_ = nullptr;
         name_size_ = text_size_ = attribute_count_ = 0;
     }
 
-    // Replaces the contents; `attributes` are (name, value) pairs in document order. Throws
-    // std::bad_alloc and leaves the previous contents in place when memory runs out. Defined in
-    // the module alone: snapshots are filled there, consumers only read them.
-    void assign(view name, view text, std::vector<std::pair<view, view>>& attributes);
+    // Replaces the contents; `attributes` are in document order. Throws std::bad_alloc and leaves
+    // the previous contents in place when memory runs out. Defined in the module alone: snapshots
+    // are filled there, consumers only read them.
+    void assign(view name, PyObject* name_object, view text, std::vector<attribute>& attributes);
 
 private:
     struct entry {
+        PyObject* key;                                    // owned, or null
         std::size_t name, name_size, value, value_size;  // offsets into the characters
     };
-    const entry* entries() const noexcept { return reinterpret_cast<const entry*>(block_); }
-    const char* chars() const noexcept { return static_cast<const char*>(block_) + attribute_count_ * sizeof(entry); }
+    static constexpr std::size_t head_size = sizeof(PyObject*);  // the name's str, owned, or null
+    // A shared str stands for its bytes, which the block then leaves out: its UTF-8 is cached in it
+    // (the build asked for it), so this cannot fail.
+    static view utf8_of(PyObject* str) noexcept {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+        return {data, static_cast<std::size_t>(size)};
+    }
+    const entry* entries() const noexcept {
+        return reinterpret_cast<const entry*>(static_cast<const char*>(block_) + head_size);
+    }
+    const char* chars() const noexcept {
+        return static_cast<const char*>(block_) + head_size + attribute_count_ * sizeof(entry);
+    }
+    static void release(void* block, std::size_t count) noexcept {
+        if (block) {
+            Py_XDECREF(*static_cast<PyObject**>(block));
+            entry* table = reinterpret_cast<entry*>(static_cast<char*>(block) + head_size);
+            for (std::size_t i = 0; i < count; ++i) Py_XDECREF(table[i].key);
+        }
+        std::free(block);
+    }
 
-    void* block_ = nullptr;  // entries, then the characters: name, text, attribute names and values
+    void* block_ = nullptr;  // the name's str, the entries, then the characters: name (unless
+                             // shared), text, attribute names (unless shared) and values
     std::size_t name_size_ = 0;
     std::size_t text_size_ = 0;
     std::size_t attribute_count_ = 0;
