@@ -220,7 +220,7 @@ struct DocumentObject {
 // The layout this header declares. Its version grows with every change of an object layout, of
 // node_struct or of a table; the sizes catch what a version forgot. The module attaches its own
 // description as the context of both `__pyx_vtable__` capsules.
-inline constexpr std::uint32_t layout_version = 2;
+inline constexpr std::uint32_t layout_version = 3;
 
 struct layout_description {
     std::uint32_t version;           // first at every version, so that any two can be compared
