@@ -26,18 +26,6 @@ namespace tamarack {
 
 namespace {
 
-// Lets other threads run for a scope; only native memory may be touched inside it.
-class GilRelease {
-public:
-    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-    GilRelease(const GilRelease&) = delete;
-    GilRelease& operator=(const GilRelease&) = delete;
-    ~GilRelease() { PyEval_RestoreThread(state_); }
-
-private:
-    PyThreadState* state_;
-};
-
 // A buffer from pugixml's own allocator, so that pugixml can take it over and parse it in place.
 class parse_buffer {
 public:

@@ -80,7 +80,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
     if (!name) return nullptr;
     if (state.module) {
         // The one module object serves every import of its own name; the import system would
-        // give it the spec of any other name, and then reload it under that name.
+        // give it the __spec__ of any other name, and then reload it under that name.
         Ref live = Ref::steal(PyModule_GetNameObject(state.module));
         if (!live) return nullptr;
         int same = PyObject_RichCompareBool(live.get(), name.get(), Py_EQ);

@@ -49,6 +49,18 @@ private:
     PyGILState_STATE state_;
 };
 
+// Lets other threads run for a scope; only native memory may be touched inside it.
+class GilRelease {
+public:
+    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
+    GilRelease(const GilRelease&) = delete;
+    GilRelease& operator=(const GilRelease&) = delete;
+    ~GilRelease() { PyEval_RestoreThread(state_); }
+
+private:
+    PyThreadState* state_;
+};
+
 // Replaces a held reference by a new one (taken over) and releases the old one afterwards, so a
 // destructor running during the release never sees a dangling field.
 inline void replace_ref(PyObject*& field, PyObject* new_ref) noexcept {
@@ -62,6 +74,15 @@ inline void add_traceback(const char* qualified_name) noexcept {
     _PyTraceback_Add(qualified_name, "tamarack/pugixml", 0);
 }
 
+// Adds `note` to the pending exception. Without memory for the note, the exception stays as it is.
+inline void add_note_to_pending(const char* note) noexcept {
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    if (!exc) return;
+    Ref done = Ref::steal(PyObject_CallMethod(exc.get(), "add_note", "s", note));
+    if (!done) PyErr_Clear();
+    PyErr_SetRaisedException(exc.release());
+}
+
 // Raises the TypeError "Argument '...' has incorrect type (expected ..., got ...)". For annotated
 // parameters (`note_subclass`), an instance of a subclass of `expected` also gets a note saying why
 // it was refused. Returns null.
@@ -69,16 +90,8 @@ inline PyObject* argument_type_error(const char* name, PyTypeObject* expected, P
                                      bool note_subclass = false) noexcept {
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
                  expected->tp_name, Py_TYPE(obj)->tp_name);
-    if (!note_subclass || !PyObject_TypeCheck(obj, expected)) return nullptr;
-    PyObject* exc = PyErr_GetRaisedException();
-    PyObject* done = PyObject_CallMethod(exc, "add_note", "s",
-                                         "subclasses of built-in types are refused for annotated parameters");
-    if (done) {
-        Py_DECREF(done);
-        PyErr_SetRaisedException(exc);
-    } else {
-        Py_DECREF(exc);
-    }
+    if (note_subclass && PyObject_TypeCheck(obj, expected))
+        add_note_to_pending("subclasses of built-in types are refused for annotated parameters");
     return nullptr;
 }
 

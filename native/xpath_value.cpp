@@ -412,14 +412,8 @@ int evaluate(const char* expression, const std::vector<variable_value>& variable
 PyObject* decode(const char* data, std::size_t size, bool computed) noexcept {
     PyObject* text = PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), "strict");
     if (text || !computed || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return text;
-    PyObject* exc = PyErr_GetRaisedException();
-    PyObject* done = PyObject_CallMethod(exc, "add_note", "s",
-                                         "the XPath result is not valid UTF-8: the document's text is not, or "
-                                         "substring() or translate() split a character (pugixml's string functions "
-                                         "count bytes, not characters)");
-    Py_XDECREF(done);
-    if (!done) PyErr_Clear();
-    PyErr_SetRaisedException(exc);
+    add_note_to_pending("the XPath result is not valid UTF-8: the document's text is not, or substring() or "
+                        "translate() split a character (pugixml's string functions count bytes, not characters)");
     return nullptr;
 }
 
