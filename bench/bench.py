@@ -77,7 +77,7 @@ def tamarack_built(text: str) -> tuple[Document, Any]:
 
 def tamarack_queried(text: str) -> tuple[Document, Any]:
     document, root = tamarack_built(text)
-    document.xpath_find(COMMON)  # fills the dictionary by hash value
+    document.xpath_find(COMMON)  # the first lookup by hash value
     return document, root
 
 
@@ -257,7 +257,7 @@ def query_groups(text: str, data: bytes, with_union_peer: bool) -> list[Callable
 
     def common() -> Group:
         rows = [
-            Row(f"tamarack first query xpath_findall {COMMON} (fills the dictionary)", built,
+            Row(f"tamarack first query xpath_findall {COMMON} (first lookups by hash value)", built,
                 lambda s: s[0].xpath_findall(COMMON)),
             Row(f"tamarack xpath_findall {COMMON}", queried, lambda s: s[0].xpath_findall(COMMON)),
             Row(f"tamarack first query xpath_find {COMMON}", built, lambda s: s[0].xpath_find(COMMON)),
@@ -268,7 +268,7 @@ def query_groups(text: str, data: bytes, with_union_peer: bool) -> list[Callable
             rows.append(Row(f"lxml xpath {COMMON}", lambda: lxml_materialised(data), lambda s: s[0].xpath(COMMON),
                             "lxml"))
         return Group(f"Query {COMMON}, a common element name", rows, f"ET findall {ET_COMMON}",
-                     f"lxml xpath {COMMON}", anchors=((f"tamarack first query xpath_findall {COMMON} (fills the dictionary)",
+                     f"lxml xpath {COMMON}", anchors=((f"tamarack first query xpath_findall {COMMON} (first lookups by hash value)",
                                                       f"tamarack xpath_findall {COMMON}"),))
 
     def records() -> Group:
@@ -540,7 +540,7 @@ def memory_rows(kind: str, size: int) -> str:
     for library, phase in runs:
         # tracemalloc's own bookkeeping would show in the resident size: two separate runs.
         resident, traced = probe(library, "rss", phase), probe(library, "trace", phase)
-        name = library + (" after the first query (dictionary by hash value filled)" if phase == "queried" else "")
+        name = library + (" after the first query" if phase == "queried" else "")
         lines.append(f"| {name} | {resident['elements']:.0f} | {resident['rss']:.0f} | {traced['traced']:.0f} |")
     return "\n".join(lines)
 

@@ -99,6 +99,8 @@ int document_init(PyObject* obj, PyObject* args, PyObject* kwargs) noexcept {
 
 int document_traverse(PyObject* obj, visitproc visit, void* arg) noexcept {
     DocumentObject* self = as_document(obj);
+    // Python code sees the dictionary filled, as the lookups would have left it.
+    if (is_referents_visit(visit) && show_nodes_by_hash_value(self) < 0) return -1;
     Py_VISIT(self->_root);
     Py_VISIT(self->_nodes_by_hash_value);
     return 0;
@@ -178,7 +180,10 @@ PyObject* _get_root(DocumentObject* self) noexcept {
     if (!self->_has_document) Py_RETURN_NONE;
     if (self->vtab->_has_root(self)) return Py_NewRef(self->_root);
     pugi::xml_node document_element = self->_document.document_element();
-    PyObject* root = create_untracked_tree(document_element, self->_node_type_exclusions);
+    // The build enters its elements into the index, for the lookups of the first query.
+    drop_index(self);
+    if (!self->_index) self->_index = or_fallback(static_cast<element_index*>(nullptr), [] { return new element_index(); });
+    PyObject* root = create_untracked_tree(document_element, self->_node_type_exclusions, self->_index);
     if (!root) {
         add_traceback("tamarack.pugixml.Document._get_root");
         return nullptr;

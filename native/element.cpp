@@ -33,14 +33,14 @@ PyObject* element_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     return reinterpret_cast<PyObject*>(make_element(type));
 }
 
-void expose_tree(ElementObject* self) noexcept;
+int expose_tree(ElementObject* self) noexcept;
 
 int element_traverse(PyObject* obj, visitproc visit, void* arg) noexcept {
     ElementObject* self = as_element(obj);
     // The collector never traverses an element it does not track: whoever does (gc.get_referents)
     // may change the list handed out, even make it part of a cycle, so the tree is handed to the
-    // collector first.
-    if (!PyObject_GC_IsTracked(obj)) expose_tree(self);
+    // collector first, with its Document's dictionary filled.
+    if (!PyObject_GC_IsTracked(obj) && expose_tree(self) < 0) return -1;
     Py_VISIT(self->_parent);
     // The empty list that leaves share lives as long as the module and takes part in no cycle;
     // leaving it out also keeps gc.get_referents() from handing it to anybody who could fill it.
@@ -73,13 +73,15 @@ void element_dealloc(PyObject* obj) noexcept {
 }
 
 // Hands the tree of `self`, and the dictionary of the Document that holds it, to the collector.
-void expose_tree(ElementObject* self) noexcept {
+int expose_tree(ElementObject* self) noexcept {
     ElementObject* top = self;
     while (is_element(top->_parent)) top = as_element(top->_parent);
+    if (top->_owner && show_nodes_by_hash_value(top->_owner) < 0) return -1;
     track_tree(top);
-    if (!top->_owner) return;
+    if (!top->_owner) return 0;
     PyObject* dict = top->_owner->_nodes_by_hash_value;
     if (PyDict_CheckExact(dict) && !PyObject_GC_IsTracked(dict)) PyObject_GC_Track(dict);
+    return 0;
 }
 
 // Every field of a freshly allocated element, in declaration order: an empty element with no
@@ -166,6 +168,7 @@ int _initialize_node_struct(ElementObject* self, const pugi::xml_node& node, con
 // Below an element in the collector (one made by calling the type), the children built are in it
 // too; only a Document's own build keeps a tree out, and it does not come through here.
 int _build_children(ElementObject* self, const pugi::xml_node& node, const node_type_set& exclusions) noexcept {
+    drop_built_index(self);
     if (build_subtree(self, node, exclusions) < 0) return -1;
     if (PyObject_GC_IsTracked(reinterpret_cast<PyObject*>(self))) track_tree(self);
     return 0;
@@ -174,6 +177,7 @@ int _build_children(ElementObject* self, const pugi::xml_node& node, const node_
 int _clear(ElementObject* self) noexcept {
     if (self->_child_count > 0) {
         GilGuard gil;
+        drop_built_index(self);
         Ref done = Ref::steal(PyObject_CallMethodNoArgs(self->_children, constants.s_clear));
         if (!done) return -1;
     }

@@ -7,9 +7,12 @@
 // document order, probe it almost sequentially. Runs of 32 consecutive values keep their order in
 // the table, and the runs themselves are scattered by a multiplicative hash, so that the values of
 // nodes from different pages of pugixml's memory do not pile up into long probe sequences. It holds
-// borrowed pointers: the dictionary that it mirrors holds the elements, and a watcher of that
+// borrowed pointers while the dictionary that it mirrors holds the elements, and a watcher of that
 // dictionary (lookup.cpp) drops the mirror at the first change of the dictionary, before the change
 // can release an element, so no pointer is handed out that the dictionary no longer holds.
+//
+// Until somebody can look at the dictionary, it stays empty and the index stands in for it: it then
+// holds a reference to each element, as the filled dictionary would (lookup.cpp says when).
 #pragma once
 
 #include "node_index.hpp"
@@ -23,15 +26,35 @@ namespace tamarack {
 
 class element_index {
 public:
-    // Prepares room for `count` entries; throws std::bad_alloc.
+    // What the entries are:
+    // - empty: none;
+    // - built: the elements a tree build made, borrowed and not yet consulted: a build enters each
+    //   element while it is at hand, and the first lookup takes them over;
+    // - standing in: every element of the tree, held by the index, the dictionary still empty;
+    // - mirroring: the entries of the filled dictionary, which holds the elements.
+    enum class state { empty, built, standing_in, mirroring };
+
+    element_index() noexcept = default;
+    element_index(const element_index&) = delete;
+    element_index& operator=(const element_index&) = delete;
+    ~element_index() { clear(); }
+
+    // Prepares room for `count` entries, dropping any there are; throws std::bad_alloc.
     void reserve(std::size_t count) {
+        clear();
         std::size_t capacity = 16;
         while (capacity < count + count / 2 + 1) capacity *= 2;
         slots_.assign(capacity, slot{});
-        size_ = 0;
     }
 
-    // Enters or replaces the element under `key`, which is never 0 (a null handle's value).
+    // Enters or replaces the element under `key`, which is never 0 (a null handle's value), making
+    // room as it goes; throws std::bad_alloc. The index must not hold its elements.
+    void add(std::size_t key, ElementObject* element) {
+        if (3 * (size_ + 1) > 2 * slots_.size()) grow();
+        insert(key, element);
+    }
+
+    // As add, without making room: `reserve` made it.
     void insert(std::size_t key, ElementObject* element) noexcept {
         std::size_t mask = slots_.size() - 1;
         for (std::size_t i = home(key); ; i = (i + 1) & mask) {
@@ -57,17 +80,39 @@ public:
 
     std::size_t size() const noexcept { return size_; }
     std::size_t capacity() const noexcept { return slots_.size(); }
+    state current() const noexcept { return state_; }
+    void set_built() noexcept { state_ = state::built; }
 
-    // Whether the entries are those of `dict` as it is now (the watcher clears them otherwise).
+    // Takes a reference to every element: the index now stands in for `dict`, which it watches.
+    void stand_in_for(PyObject* dict) noexcept {
+        for (const slot& s : slots_)
+            if (s.key != 0) Py_INCREF(s.element);
+        state_ = state::standing_in;
+        mirrored_ = dict;
+    }
+    void mirror(PyObject* dict) noexcept {
+        state_ = state::mirroring;
+        mirrored_ = dict;
+    }
+
+    // Whether lookups may be answered here for `dict` as it is now (the watcher clears the index
+    // at any change).
     bool mirrors(const PyObject* dict) const noexcept { return mirrored_ && mirrored_ == dict; }
     PyObject* mirrored() const noexcept { return mirrored_; }
-    void set_mirrored(PyObject* dict) noexcept { mirrored_ = dict; }
 
+    // Empties the index; one that stands in lets go of its elements last, when nothing refers to
+    // them any more from here.
     void clear() noexcept {
-        std::vector<slot>().swap(slots_);
+        std::vector<slot> slots;
+        slots.swap(slots_);
+        bool owned = state_ == state::standing_in;
         size_ = 0;
         mirrored_ = nullptr;
+        state_ = state::empty;
         nodes.clear();
+        if (owned)
+            for (const slot& s : slots)
+                if (s.key != 0) Py_DECREF(s.element);
     }
 
     // The document's nodes, filled by the first query from an element; emptied with the rest.
@@ -83,8 +128,17 @@ private:
         std::size_t key = 0;
         ElementObject* element = nullptr;
     };
+    void grow() {
+        std::vector<slot> old(slots_.empty() ? 16 : slots_.size() * 2);
+        old.swap(slots_);
+        size_ = 0;
+        for (const slot& s : old)
+            if (s.key != 0) insert(s.key, s.element);
+    }
+
     std::vector<slot> slots_;
     std::size_t size_ = 0;
+    state state_ = state::empty;
     PyObject* mirrored_ = nullptr;  // borrowed: the dictionary watched, null when not a mirror
 };
 

@@ -28,8 +28,7 @@ int on_dictionary_change(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*
     return 0;
 }
 
-// Starts watching `dict` for `index`; false (nothing set) when it cannot, and there is then no
-// mirror.
+// Starts watching `dict` for `index`; false when it cannot, and there is then no mirror.
 bool watch(PyObject* dict, element_index* index) noexcept {
     if (watcher_id < 0) {
         watcher_id = PyDict_AddWatcher(on_dictionary_change);
@@ -44,8 +43,48 @@ bool watch(PyObject* dict, element_index* index) noexcept {
         mirrors.erase(dict);
         return false;
     }
-    index->set_mirrored(dict);
     return true;
+}
+
+void unwatch(PyObject* dict) noexcept {
+    mirrors.erase(dict);
+    PyDict_Unwatch(watcher_id, dict);
+}
+
+// gc.get_referents hands out what a traverse function reports; the collector's own passes call the
+// same functions with other visitors. The module learns which visitor is get_referents' from a
+// probe object at start-up, so that a Document shows its dictionary filled to exactly those callers.
+visitproc referents_visit = nullptr;
+
+int probe_traverse(PyObject*, visitproc visit, void*) noexcept {
+    referents_visit = visit;
+    return 0;
+}
+
+void probe_dealloc(PyObject* obj) noexcept {
+    PyObject_GC_UnTrack(obj);
+    PyObject_GC_Del(obj);
+}
+
+PyTypeObject ProbeType = [] {
+    PyTypeObject t = static_type();
+    t.tp_name = "tamarack.pugixml._probe";
+    t.tp_basicsize = sizeof(PyObject);
+    t.tp_dealloc = probe_dealloc;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    t.tp_traverse = probe_traverse;
+    return t;
+}();
+
+// Whether an index that holds the elements itself may stand in for the empty dictionary: only
+// while nobody can tell. The tree must be the Document's own, out of the collector and so never
+// handed to anybody's code, the dictionary exactly a dict that a watcher tells of every change, the
+// table entry that fills it the module's own, and gc.get_referents known, through which alone
+// Python code reaches the dictionary (the Document fills it before it shows it).
+bool can_stand_in(DocumentObject* self, PyObject* dict) noexcept {
+    if (!referents_visit || self->vtab->_collect_nodes_by_hash_value != _collect_nodes_by_hash_value) return false;
+    if (!PyDict_CheckExact(dict) || !is_element(self->_root)) return false;
+    return !PyObject_GC_IsTracked(self->_root) && as_element(self->_root)->_owner == self;
 }
 
 // Enters every element of the built tree under its hash value, root first, then in pre-order,
@@ -61,25 +100,34 @@ struct collect_frame {
     Py_ssize_t index;
 };
 
+// Calls `visit` on every element of the tree, root first, then in pre-order, exactly as a walk of
+// the root yields them, until it returns -1. Throws std::bad_alloc.
+template <class Visit>
+int walk_in_preorder(ElementObject* root, Visit&& visit) {
+    if (visit(root) < 0) return -1;
+    std::vector<collect_frame> stack{{root->_children, 0}};
+    while (!stack.empty()) {
+        collect_frame& top = stack.back();
+        if (!PyList_Check(top.children) || top.index >= PyList_GET_SIZE(top.children)) {
+            stack.pop_back();
+            continue;
+        }
+        PyObject* child = PyList_GET_ITEM(top.children, top.index++);
+        if (!is_element(child)) continue;
+        if (visit(as_element(child)) < 0) return -1;
+        stack.push_back({as_element(child)->_children, 0});
+    }
+    return 0;
+}
+
 int collect_in_preorder(PyObject* dict, ElementObject* root,
                         std::vector<std::pair<std::size_t, ElementObject*>>& entries) noexcept {
     return guarded(-1, [&] {
-        if (insert_by_hash_value(dict, root) < 0) return -1;
-        entries.emplace_back(root->node_struct.hash_value, root);
-        std::vector<collect_frame> stack{{root->_children, 0}};
-        while (!stack.empty()) {
-            collect_frame& top = stack.back();
-            if (!PyList_Check(top.children) || top.index >= PyList_GET_SIZE(top.children)) {
-                stack.pop_back();
-                continue;
-            }
-            PyObject* child = PyList_GET_ITEM(top.children, top.index++);
-            if (!is_element(child)) continue;
-            if (insert_by_hash_value(dict, as_element(child)) < 0) return -1;
-            entries.emplace_back(as_element(child)->node_struct.hash_value, as_element(child));
-            stack.push_back({as_element(child)->_children, 0});
-        }
-        return 0;
+        return walk_in_preorder(root, [&](ElementObject* e) {
+            if (insert_by_hash_value(dict, e) < 0) return -1;
+            entries.emplace_back(e->node_struct.hash_value, e);
+            return 0;
+        });
     });
 }
 
@@ -92,7 +140,42 @@ void fill_index(DocumentObject* self, const std::vector<std::pair<std::size_t, E
         for (const auto& [key, element] : entries) self->_index->insert(key, element);
         return true;
     });
-    if (!built || !watch(self->_nodes_by_hash_value, self->_index)) drop_index(self);
+    if (built && watch(self->_nodes_by_hash_value, self->_index))
+        self->_index->mirror(self->_nodes_by_hash_value);
+    else
+        drop_index(self);
+}
+
+// Lookups before anybody can see the dictionary: an index that holds every element of the tree,
+// as the filled dictionary would, and watches the dictionary, still empty, like a mirror. It takes
+// over the entries that the build made, or walks the tree for them.
+int stand_in(DocumentObject* self) noexcept {
+    Ref root = Ref::steal(self->vtab->_get_root(self));
+    if (!root) return -1;
+    if (!is_element(root.get())) return 0;
+    element_index* index = self->_index;
+    if (!index || index->current() != element_index::state::built) {
+        drop_index(self);
+        bool walked = or_fallback(false, [&] {
+            if (!self->_index) self->_index = new element_index();
+            index = self->_index;
+            walk_in_preorder(as_element(root.get()), [&](ElementObject* e) {
+                index->add(e->node_struct.hash_value, e);
+                return 0;
+            });
+            return true;
+        });
+        if (!walked) {
+            drop_index(self);
+            return _collect_nodes_by_hash_value(self);
+        }
+    }
+    if (!watch(self->_nodes_by_hash_value, index)) {
+        drop_index(self);
+        return _collect_nodes_by_hash_value(self);
+    }
+    index->stand_in_for(self->_nodes_by_hash_value);
+    return 0;
 }
 
 }  // namespace
@@ -100,11 +183,14 @@ void fill_index(DocumentObject* self, const std::vector<std::pair<std::size_t, E
 // Every change of the dictionary by hash value drops its native mirror first.
 void drop_index(DocumentObject* self) noexcept {
     if (!self->_index) return;
-    if (PyObject* dict = self->_index->mirrored()) {
-        mirrors.erase(dict);
-        PyDict_Unwatch(watcher_id, dict);
-    }
+    if (PyObject* dict = self->_index->mirrored()) unwatch(dict);
     self->_index->clear();
+}
+
+void drop_built_index(ElementObject* element) noexcept {
+    while (is_element(element->_parent)) element = as_element(element->_parent);
+    DocumentObject* owner = element->_owner;
+    if (owner && owner->_index && owner->_index->current() == element_index::state::built) drop_index(owner);
 }
 
 int _collect_nodes_by_hash_value(DocumentObject* self) noexcept {
@@ -142,7 +228,11 @@ PyObject* _find_from_hash_value(DocumentObject* self, std::size_t hash_value) no
     PyObject* dict = self->_nodes_by_hash_value;
     Py_ssize_t size = PyDict_CheckExact(dict) ? PyDict_GET_SIZE(dict) : PyObject_Size(dict);
     if (size < 0) return nullptr;
-    if (size == 0 && self->vtab->_collect_nodes_by_hash_value(self) < 0) return nullptr;
+    bool indexed = self->_index && self->_index->mirrors(dict);
+    if (size == 0 && !indexed) {
+        int filled = can_stand_in(self, dict) ? stand_in(self) : self->vtab->_collect_nodes_by_hash_value(self);
+        if (filled < 0) return nullptr;
+    }
     if (self->_index && self->_index->mirrors(self->_nodes_by_hash_value)) {
         ElementObject* element = self->_index->find(hash_value);
         if (!element) Py_RETURN_NONE;
@@ -156,6 +246,33 @@ PyObject* _find_from_hash_value(DocumentObject* self, std::size_t hash_value) no
         Py_RETURN_NONE;
     }
     return Py_NewRef(found);
+}
+
+int show_nodes_by_hash_value(DocumentObject* self) noexcept {
+    if (!self->_index) return 0;
+    switch (self->_index->current()) {
+        case element_index::state::built: drop_index(self); return 0;
+        case element_index::state::standing_in: return _collect_nodes_by_hash_value(self);
+        default: return 0;
+    }
+}
+
+bool is_referents_visit(visitproc visit) noexcept { return visit && visit == referents_visit; }
+
+void find_referents_visit() noexcept {
+    referents_visit = nullptr;
+    if (PyType_Ready(&ProbeType) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    Ref gc = Ref::steal(PyImport_ImportModule("gc"));
+    PyObject* probe = PyObject_GC_New(PyObject, &ProbeType);
+    Ref found = !gc || !probe ? Ref() : Ref::steal(PyObject_CallMethod(gc.get(), "get_referents", "O", probe));
+    if (probe) Py_DECREF(probe);
+    if (!found) {
+        PyErr_Clear();
+        referents_visit = nullptr;
+    }
 }
 
 PyObject* get_node_by_position(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {

@@ -202,6 +202,7 @@ int start_up(PyObject* module) noexcept {
     if (!sys || PyModule_AddObjectRef(module, "sys", sys.get()) < 0) return -1;
     if (bind_import("typing", "Iterator", "Iterator") < 0 || bind_self() < 0) return -1;
     if (install_annotated_methods() < 0) return -1;
+    find_referents_visit();
     Ref test = Ref::steal(PyDict_New());
     if (!test || PyModule_AddObjectRef(module, "__test__", test.get()) < 0) return -1;
     return 0;

@@ -105,9 +105,12 @@ int set_build_path(ElementObject* self, const pugi::xml_node& node) noexcept;
 
 // Trees of elements (tree.cpp).
 // Builds the elements below `top`, sharing the decoded names of `names` (of its own when null).
+// Enters every element built into `index`, when given, as the build makes it.
 int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_type_set& exclusions,
-                  name_cache* names = nullptr) noexcept;
-PyObject* create_untracked_tree(const pugi::xml_node& node, const node_type_set& exclusions) noexcept;
+                  name_cache* names = nullptr, element_index* index = nullptr) noexcept;
+// A Document's tree, its elements entered into `index` (cleared first) when given.
+PyObject* create_untracked_tree(const pugi::xml_node& node, const node_type_set& exclusions,
+                                element_index* index) noexcept;
 void track_tree(ElementObject* top) noexcept;
 // `known` counts the references to `top` that its caller holds besides its owner's.
 void release_tree(ElementObject* top, bool keep_top, Py_ssize_t known = 0) noexcept;
@@ -135,8 +138,16 @@ void set_parse_error(const pugi::xml_parse_result& result, const char* text, std
 
 // Lookups by hash value and by node position (lookup.cpp).
 void drop_index(DocumentObject* self) noexcept;  // after every change of the dictionary
+// Before a change of the tree that `element` belongs to: the entries its build made are dropped.
+void drop_built_index(ElementObject* element) noexcept;
 int _collect_nodes_by_hash_value(DocumentObject* self) noexcept;
 PyObject* _find_from_hash_value(DocumentObject* self, std::size_t hash_value) noexcept;
+// Fills the dictionary by hash value when the native index has stood in for it so far: before
+// anybody is shown the dictionary or the tree's lists.
+int show_nodes_by_hash_value(DocumentObject* self) noexcept;
+// Whether `visit` is gc.get_referents' visitor, which the module learns at start-up.
+bool is_referents_visit(visitproc visit) noexcept;
+void find_referents_visit() noexcept;
 PyObject* get_node_by_position(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 
 // XPath queries (xpath.cpp).

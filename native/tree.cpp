@@ -8,6 +8,7 @@
 // lets go (reset, deallocation, its own clearing) it either takes the tree apart at once, when
 // nothing outside refers to any of its elements (the collector's own criterion), or hands the whole
 // tree to the collector. Trees built any other way are tracked as usual.
+#include "element_index.hpp"
 #include "errors.hpp"
 #include "module.hpp"
 
@@ -53,8 +54,21 @@ struct build_frame {
     std::size_t kept;
 };
 
+// Enters `e` into the index that the build fills, if any; without memory for it, the build goes on
+// without one.
+void enter(element_index*& index, ElementObject* e) noexcept {
+    if (!index) return;
+    if (or_fallback(false, [&] {
+            index->add(e->node_struct.hash_value, e);
+            return true;
+        }))
+        return;
+    index->clear();
+    index = nullptr;
+}
+
 ElementObject* build_child(ElementObject* parent, const pugi::xml_node& c, std::size_t index,
-                           const node_type_set& exclusions, name_cache& names) noexcept {
+                           const node_type_set& exclusions, name_cache& names, element_index*& entered) noexcept {
     ElementObject* child = make_tree_element();
     if (!child) return nullptr;
     PyObject* obj = reinterpret_cast<PyObject*>(child);
@@ -62,6 +76,7 @@ ElementObject* build_child(ElementObject* parent, const pugi::xml_node& c, std::
     PyList_SET_ITEM(parent->_children, static_cast<Py_ssize_t>(index), obj);  // the list owns it now
     if (fill_node_struct_sharing(child->node_struct, c, names) < 0) return nullptr;
     if (prepare_children(child, count_kept_children(c, exclusions)) < 0) return nullptr;
+    enter(entered, child);
     return child;
 }
 
@@ -186,7 +201,7 @@ bool release_tree_held_by(ElementObject* top, bool keep_top, PyObject* dict, Py_
 }
 
 int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_type_set& exclusions,
-                  name_cache* names) noexcept {
+                  name_cache* names, element_index* index) noexcept {
     return guarded(-1, [&] {
         std::unique_ptr<name_cache> own_names;
         if (!names) {
@@ -206,7 +221,7 @@ int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_typ
                 continue;
             }
             frame.next = c.next_sibling();
-            ElementObject* child = build_child(frame.element, c, frame.kept++, exclusions, *names);
+            ElementObject* child = build_child(frame.element, c, frame.kept++, exclusions, *names, index);
             if (!child) return -1;
             stack.push_back({child, c.first_child(), 0});
         }
@@ -214,7 +229,8 @@ int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_typ
     });
 }
 
-PyObject* create_untracked_tree(const pugi::xml_node& node, const node_type_set& exclusions) noexcept {
+PyObject* create_untracked_tree(const pugi::xml_node& node, const node_type_set& exclusions,
+                                element_index* index) noexcept {
     ElementObject* root = make_tree_element();
     if (!root) return nullptr;
     PyObject* obj = reinterpret_cast<PyObject*>(root);
@@ -222,13 +238,21 @@ PyObject* create_untracked_tree(const pugi::xml_node& node, const node_type_set&
     std::unique_ptr<name_cache> names = guarded(std::unique_ptr<name_cache>(), [] {
         return std::make_unique<name_cache>();
     });
-    if (!names || fill_node_struct_sharing(root->node_struct, node, *names) < 0 || set_build_path(root, node) < 0 ||
-        build_subtree(root, node, exclusions, names.get()) < 0) {
+    bool built = names && fill_node_struct_sharing(root->node_struct, node, *names) == 0 &&
+                 set_build_path(root, node) == 0;
+    if (built && index) {
+        index->clear();
+        enter(index, root);
+    }
+    if (!built || build_subtree(root, node, exclusions, names.get(), index) < 0) {
+        if (index) index->clear();
         names.reset();
         release_tree(root, false);
         Py_DECREF(obj);
         return nullptr;
     }
+    // Emptied by a failure to make room: the lookups walk the tree instead.
+    if (index && index->size() > 0) index->set_built();
     return obj;
 }
 

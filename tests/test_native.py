@@ -1,5 +1,6 @@
 """The native interface as a downstream extension module sees it, and the exception translations,
 driven through the test-only module _tamarack_testnative."""
+import gc
 import subprocess
 import sys
 
@@ -41,19 +42,36 @@ def test_document_table_reaches_the_pugixml_document():
     assert native.document_element_name(doc) == ""
 
 
-def test_dictionary_by_hash_value_is_filled_by_the_first_lookup():
+def test_dictionary_by_hash_value_is_filled_before_anybody_sees_it():
+    # Lookups are answered by the native index, which holds the elements as the dictionary would;
+    # the dictionary itself is filled as soon as gc.get_referents can show it.
     doc = Document()
     doc.load_string("<a><b><c/></b><b/><![CDATA[x]]></a>")
     table = native.nodes_by_hash_value(doc)
     root = doc.get_root()
     assert table == {}
     assert doc.xpath_find("//c") is root[0][0]
-    assert table is native.nodes_by_hash_value(doc)
     elements = list(root.walk())
-    assert len(table) == len(elements) == 5
+    counts = [sys.getrefcount(e) for e in elements]
+    assert table == {}
+    assert next(o for o in gc.get_referents(doc) if type(o) is dict) is table
+    assert table is native.nodes_by_hash_value(doc)
     assert list(table.items()) == [(e.hash_value, e) for e in elements]
+    assert [sys.getrefcount(e) for e in elements] == counts
+    assert doc.xpath_findall("//b") == [root[0], root[1]]
     doc.load_string("<other/>")
     assert table == {}
+
+
+@pytest.mark.parametrize("show", ["document", "element"])
+def test_dictionary_is_filled_when_the_tree_is_shown(show):
+    doc = Document()
+    doc.load_string("<a><b/><b/></a>")
+    root = doc.get_root()
+    assert doc.xpath_findall("//b") == list(root)
+    table = native.nodes_by_hash_value(doc)
+    gc.get_referents(doc if show == "document" else root[1])
+    assert list(table.values()) == list(root.walk())
 
 
 def test_null_handle_fills_the_empty_record():
@@ -212,6 +230,24 @@ def test_element_table_on_a_built_tree():
     leaf = root[1]
     assert native.element_op(leaf, "_clear") is None
     assert native.element_op(leaf, "_is_null") is True and leaf.name == "" and leaf.attributes == {}
+
+
+@pytest.mark.parametrize("change", ["_clear", "gc.get_referents"])
+def test_a_tree_changed_before_the_first_lookup_is_looked_up_as_it_is_now(change):
+    # The build enters its elements for the first query; a change of the tree before then must
+    # not leave that query the elements it freed.
+    doc = Document()
+    doc.load_string("<a><b><c/><c/></b><d/></a>")
+    root = doc.get_root()
+    b = root[0]
+    if change == "_clear":
+        native.element_op(b, "_clear")
+    else:
+        next(o for o in gc.get_referents(b) if type(o) is list).clear()
+    gc.collect()
+    assert doc.xpath_findall("//c | //d") == [None, None, root[1]]
+    # A cleared element is entered under the hash value of its empty snapshot.
+    assert doc.xpath_find("//b") is (None if change == "_clear" else b)
 
 
 @pytest.mark.parametrize("build_only", [False, True], ids=["_create", "_build_children"])

@@ -212,15 +212,20 @@ struct DocumentObject {
     pugi::xml_document _document;
     PyObject* _root;                  // owned: the cached root Element, or None before __init__
     int _has_document;
-    PyObject* _nodes_by_hash_value;   // owned: dict hash value -> Element, or None before __init__
+    // Owned: dict hash value -> Element, or None before __init__. The module answers lookups from
+    // its own index and fills the dictionary only when Python code can see it (gc.get_referents):
+    // a consumer that reads it while the root is built calls _collect_nodes_by_hash_value through
+    // the table first, which fills it as the dictionary is specified. The lists of the Document's
+    // tree (_children) are the tree's own: a consumer reads them and changes none.
+    PyObject* _nodes_by_hash_value;
     node_type_set _node_type_exclusions;
-    element_index* _index;            // owned: native mirror of _nodes_by_hash_value, or null
+    element_index* _index;            // owned: the lookups' index by hash value, or null
 };
 
 // The layout this header declares. Its version grows with every change of an object layout, of
 // node_struct or of a table; the sizes catch what a version forgot. The module attaches its own
 // description as the context of both `__pyx_vtable__` capsules.
-inline constexpr std::uint32_t layout_version = 3;
+inline constexpr std::uint32_t layout_version = 4;
 
 struct layout_description {
     std::uint32_t version;           // first at every version, so that any two can be compared
