@@ -103,7 +103,8 @@ void construct_fields(ElementObject* self, PyObject* children) noexcept {
 
 // The two ways an element comes to be differ only in allocation and list: one made by calling the
 // type (any subclass) is tracked and owns a list of its own; one made by a tree build is exactly
-// an Element, untracked, and shares the empty list until the build gives it its children.
+// an Element, untracked, shares the empty list until the build gives it its children, and has the
+// room for its snapshot's block right after the object, in the same allocation.
 ElementObject* make_element(PyTypeObject* type) noexcept {
     Ref children = Ref::steal(PyList_New(0));
     if (!children) return nullptr;
@@ -113,11 +114,15 @@ ElementObject* make_element(PyTypeObject* type) noexcept {
     return as_element(obj);
 }
 
-ElementObject* make_tree_element() noexcept {
-    ElementObject* self = PyObject_GC_New(ElementObject, &ElementType);
-    if (!self) return nullptr;
-    construct_fields(self, Py_NewRef(constants.empty_list));
-    return self;
+ElementObject* make_tree_element(std::size_t snapshot_size) noexcept {
+    PyObject* obj = PyUnstable_Object_GC_NewWithExtraData(&ElementType, snapshot_size);
+    if (!obj) return nullptr;
+    construct_fields(as_element(obj), Py_NewRef(constants.empty_list));
+    return as_element(obj);
+}
+
+void* snapshot_storage(ElementObject* self) noexcept {
+    return reinterpret_cast<char*>(self) + sizeof(ElementObject);
 }
 
 // Links `self` below `parent` (an Element, None or null for none) as its child number `index`.

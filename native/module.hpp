@@ -52,6 +52,17 @@ int _node_type_from_py(PyObject* obj) noexcept;
 // shared by the snapshots (a str is immutable, so sharing it is invisible). A small table that
 // keeps the last name seen per slot: a document's names repeat, and one with ever new names only
 // decodes each of them once, as every read would otherwise. Used with the interpreter lock held.
+// What a snapshot of one node will hold, read before its element is made, so that the element can
+// be allocated with room for the snapshot's block.
+struct snapshot_plan {
+    snapshot_strings::view name{"", 0};
+    PyObject* name_object = nullptr;  // borrowed from the name cache
+    snapshot_strings::view text{"", 0};
+    bool has_text = false;
+    std::vector<snapshot_strings::attribute> attributes;  // sorted, one per name
+    std::size_t block_size = 0;
+};
+
 class name_cache {
 public:
     name_cache() noexcept = default;
@@ -63,6 +74,7 @@ public:
     // The strs found stay alive until then, even when another name takes their slot.
     int find(const char* data, std::size_t size, PyObject*& str) noexcept;
     void release_evicted() noexcept;
+    snapshot_plan plan;  // the node being captured, reused from one node to the next
 
 private:
     static std::size_t hash_of(const char* data, std::size_t size) noexcept;
@@ -79,6 +91,10 @@ private:
 };
 int _fill_node_struct(node_struct& record, const pugi::xml_node& n) noexcept;
 int fill_node_struct_sharing(node_struct& record, const pugi::xml_node& n, name_cache& names) noexcept;
+// The same in two steps: what the snapshot of `n` needs (in names.plan: its block_size), then the
+// snapshot, its block written into `storage` when not null.
+int plan_node_struct(const pugi::xml_node& n, name_cache& names) noexcept;
+int fill_planned_node_struct(node_struct& record, const pugi::xml_node& n, name_cache& names, void* storage) noexcept;
 int _reset_node_struct(node_struct& record) noexcept;
 PyObject* _attribute_map_to_dict(cpp_string_map& map) noexcept;
 PyObject* attributes_to_dict(const snapshot_strings& strings) noexcept;
@@ -94,7 +110,9 @@ void fill_element_vtable() noexcept;
 // The one way to make an element: by calling the type (tracked, a list of its own), or for a tree
 // build (exactly an Element, untracked, the shared empty list); and to link it below a parent.
 ElementObject* make_element(PyTypeObject* type) noexcept;
-ElementObject* make_tree_element() noexcept;
+ElementObject* make_tree_element(std::size_t snapshot_size) noexcept;
+// The room after a tree element for its snapshot's block.
+void* snapshot_storage(ElementObject* self) noexcept;
 void link_to_parent(ElementObject* self, PyObject* parent, std::size_t index) noexcept;
 Py_ssize_t element_len(PyObject* self) noexcept;
 PyObject* element_getitem(PyObject* self, PyObject* index) noexcept;

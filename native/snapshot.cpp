@@ -47,7 +47,7 @@ PyObject* dict_of(const Pairs& pairs, const char* qualified_name) noexcept {
 
 }  // namespace
 
-void snapshot_strings::assign(view name, PyObject* name_object, view text, std::vector<attribute>& attributes) {
+std::size_t snapshot_strings::prepare(view name, PyObject* name_object, view text, std::vector<attribute>& attributes) {
     auto by_name = [](const attribute& a, const attribute& b) {
         return std::string_view(a.name.data, a.name.size) < std::string_view(b.name.data, b.name.size);
     };
@@ -69,39 +69,53 @@ void snapshot_strings::assign(view name, PyObject* name_object, view text, std::
         if (!later_has_same_name) attributes[kept++] = attributes[i];
     }
     attributes.resize(kept);
-    std::size_t characters = (name_object ? 0 : name.size) + text.size;
-    for (const auto& a : attributes) characters += (a.key ? 0 : a.name.size) + a.value.size;
-    void* block = nullptr;
-    if (characters > 0 || kept > 0 || name_object) {
-        std::size_t size = head_size + kept * sizeof(entry) + characters;
-        block = std::malloc(size);
+    std::size_t attribute_characters = 0;
+    for (const auto& a : attributes) attribute_characters += (a.key ? 0 : a.name.size) + a.value.size;
+    constexpr std::size_t limit = 0xFFFFFFFFu;
+    if (name.size > limit || kept > limit / 2 || attribute_characters > limit)
+        throw std::length_error("a name or the attributes of one element are too long");
+    std::size_t characters = (name_object ? 0 : name.size) + text.size + attribute_characters;
+    if (characters == 0 && kept == 0 && !name_object) return 0;
+    return head_size + kept * sizeof(entry) + characters;
+}
+
+void snapshot_strings::assign(view name, PyObject* name_object, view text, const std::vector<attribute>& attributes,
+                              std::size_t block_size, void* storage) {
+    void* block = block_size > 0 ? storage : nullptr;
+    if (block_size > 0 && !block) {
+        block = std::malloc(block_size);
         if (!block) throw std::bad_alloc();
+    }
+    if (block) {
         *static_cast<PyObject**>(block) = name_object;
         Py_XINCREF(name_object);
         entry* table = reinterpret_cast<entry*>(static_cast<char*>(block) + head_size);
-        char* out = static_cast<char*>(block) + head_size + kept * sizeof(entry);
-        std::size_t at = 0;
+        char* out = static_cast<char*>(block) + head_size + attributes.size() * sizeof(entry);
         auto put = [&](view v) {
-            if (v.size) std::memcpy(out + at, v.data, v.size);
-            at += v.size;
-            return at - v.size;
+            if (v.size) std::memcpy(out, v.data, v.size);
+            out += v.size;
         };
         if (!name_object) put(name);
         put(text);
-        for (std::size_t i = 0; i < kept; ++i) {
-            table[i].key = attributes[i].key;
-            Py_XINCREF(table[i].key);
-            table[i].name_size = attributes[i].name.size;
-            table[i].name = table[i].key ? 0 : put(attributes[i].name);
-            table[i].value_size = attributes[i].value.size;
-            table[i].value = put(attributes[i].value);
+        const char* attribute_base = out;
+        for (std::size_t i = 0; i < attributes.size(); ++i) {
+            const attribute& a = attributes[i];
+            table[i].key = a.key;
+            Py_XINCREF(a.key);
+            table[i].name_size = static_cast<std::uint32_t>(a.name.size);
+            table[i].name = static_cast<std::uint32_t>(out - attribute_base);
+            if (!a.key) put(a.name);
+            table[i].value_size = static_cast<std::uint32_t>(a.value.size);
+            table[i].value = static_cast<std::uint32_t>(out - attribute_base);
+            put(a.value);
         }
     }
-    release(block_, attribute_count_);
+    release();
     block_ = block;
-    name_size_ = name.size;
+    owns_block_ = block && block != storage;
+    name_size_ = static_cast<std::uint32_t>(name.size);
     text_size_ = text.size;
-    attribute_count_ = kept;
+    attribute_count_ = static_cast<std::uint32_t>(attributes.size()) & 0x7FFFFFFFu;
 }
 
 name_cache::~name_cache() {
@@ -169,28 +183,41 @@ int name_cache::find(const char* data, std::size_t size, PyObject*& str) noexcep
 
 namespace {
 
+// Reads what a snapshot of `n` holds, sharing names through `names` when given; the strings stay
+// pugixml's until the snapshot copies them.
+int read_node(const pugi::xml_node& n, name_cache* names, snapshot_plan& plan) {
+    pugi::xml_node first = n.first_child();
+    plan.has_text = first && first.type() == pugi::node_pcdata;
+    plan.attributes.clear();
+    plan.name = view_of(n.name());
+    plan.name_object = nullptr;
+    if (names && names->find(plan.name.data, plan.name.size, plan.name_object) < 0) return -1;
+    for (pugi::xml_attribute a : n.attributes()) {
+        snapshot_strings::view key = view_of(a.name());
+        PyObject* key_object = nullptr;
+        if (names && names->find(key.data, key.size, key_object) < 0) return -1;
+        plan.attributes.push_back({key, view_of(a.value()), key_object});
+    }
+    plan.text = plan.has_text ? view_of(first.value()) : view_of("");
+    plan.block_size = snapshot_strings::prepare(plan.name, plan.name_object, plan.text, plan.attributes);
+    return 0;
+}
+
+void write_node(node_struct& record, const pugi::xml_node& n, const snapshot_plan& plan, void* storage) {
+    record.strings.assign(plan.name, plan.name_object, plan.text, plan.attributes, plan.block_size, storage);
+    record.type = n.type();
+    record.is_empty = n.empty();
+    record.hash_value = n.hash_value();
+    record.has_text = plan.has_text;
+}
+
 int fill(node_struct& record, const pugi::xml_node& n, name_cache* names) noexcept {
     return guarded(-1, [&] {
-        record.type = n.type();
-        pugi::xml_node first = n.first_child();
-        bool has_text = first && first.type() == pugi::node_pcdata;
-        // Reused between calls: one element's attributes, in document order.
-        thread_local std::vector<snapshot_strings::attribute> attributes;
-        attributes.clear();
-        snapshot_strings::view name = view_of(n.name());
-        PyObject* name_object = nullptr;
-        if (names && names->find(name.data, name.size, name_object) < 0) return sharing_failed();
-        for (pugi::xml_attribute a : n.attributes()) {
-            snapshot_strings::view key = view_of(a.name());
-            PyObject* key_object = nullptr;
-            if (names && names->find(key.data, key.size, key_object) < 0) return sharing_failed();
-            attributes.push_back({key, view_of(a.value()), key_object});
-        }
-        record.strings.assign(name, name_object, has_text ? view_of(n.text().get()) : view_of(""), attributes);
+        snapshot_plan own;
+        snapshot_plan& plan = names ? names->plan : own;
+        if (read_node(n, names, plan) < 0) return sharing_failed();
+        write_node(record, n, plan, nullptr);
         if (names) names->release_evicted();
-        record.is_empty = n.empty();
-        record.hash_value = n.hash_value();
-        record.has_text = has_text;
         return 0;
     }, "tamarack.pugixml._fill_node_struct");
 }
@@ -201,6 +228,19 @@ int _fill_node_struct(node_struct& record, const pugi::xml_node& n) noexcept { r
 
 int fill_node_struct_sharing(node_struct& record, const pugi::xml_node& n, name_cache& names) noexcept {
     return fill(record, n, &names);
+}
+
+int plan_node_struct(const pugi::xml_node& n, name_cache& names) noexcept {
+    return guarded(-1, [&] { return read_node(n, &names, names.plan) < 0 ? sharing_failed() : 0; },
+                   "tamarack.pugixml._fill_node_struct");
+}
+
+int fill_planned_node_struct(node_struct& record, const pugi::xml_node& n, name_cache& names, void* storage) noexcept {
+    return guarded(-1, [&] {
+        write_node(record, n, names.plan, storage);
+        names.release_evicted();
+        return 0;
+    }, "tamarack.pugixml._fill_node_struct");
 }
 
 int _reset_node_struct(node_struct& record) noexcept {

@@ -69,12 +69,13 @@ void enter(element_index*& index, ElementObject* e) noexcept {
 
 ElementObject* build_child(ElementObject* parent, const pugi::xml_node& c, std::size_t index,
                            const node_type_set& exclusions, name_cache& names, element_index*& entered) noexcept {
-    ElementObject* child = make_tree_element();
+    if (plan_node_struct(c, names) < 0) return nullptr;
+    ElementObject* child = make_tree_element(names.plan.block_size);
     if (!child) return nullptr;
     PyObject* obj = reinterpret_cast<PyObject*>(child);
     link_to_parent(child, reinterpret_cast<PyObject*>(parent), index);
     PyList_SET_ITEM(parent->_children, static_cast<Py_ssize_t>(index), obj);  // the list owns it now
-    if (fill_node_struct_sharing(child->node_struct, c, names) < 0) return nullptr;
+    if (fill_planned_node_struct(child->node_struct, c, names, snapshot_storage(child)) < 0) return nullptr;
     if (prepare_children(child, count_kept_children(c, exclusions)) < 0) return nullptr;
     enter(entered, child);
     return child;
@@ -231,14 +232,15 @@ int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_typ
 
 PyObject* create_untracked_tree(const pugi::xml_node& node, const node_type_set& exclusions,
                                 element_index* index) noexcept {
-    ElementObject* root = make_tree_element();
-    if (!root) return nullptr;
-    PyObject* obj = reinterpret_cast<PyObject*>(root);
     // The names are shared from the root down; the table goes with the build.
     std::unique_ptr<name_cache> names = guarded(std::unique_ptr<name_cache>(), [] {
         return std::make_unique<name_cache>();
     });
-    bool built = names && fill_node_struct_sharing(root->node_struct, node, *names) == 0 &&
+    if (!names || plan_node_struct(node, *names) < 0) return nullptr;
+    ElementObject* root = make_tree_element(names->plan.block_size);
+    if (!root) return nullptr;
+    PyObject* obj = reinterpret_cast<PyObject*>(root);
+    bool built = fill_planned_node_struct(root->node_struct, node, *names, snapshot_storage(root)) == 0 &&
                  set_build_path(root, node) == 0;
     if (built && index) {
         index->clear();

@@ -35,10 +35,11 @@ inline constexpr const char attribute_map_to_dict_signature[] =
     "PyObject *(std::map<std::string,std::string> &)";
 using attribute_map_to_dict_fn = PyObject* (*)(cpp_string_map&);
 
-// The strings of one node's snapshot (name, first text run and attributes) in one block of memory
-// that the snapshot owns: one allocation per element, however many attributes it has. Attributes
-// are held in ascending byte order of their names, one entry per name, as a cpp_string_map would
-// hold them (the value of the last attribute of a name wins).
+// The strings of one node's snapshot (name, first text run and attributes) in one block of memory:
+// one allocation per element at most, however many attributes it has. A tree build places the
+// block in the element's own allocation, right after the object; any other fill allocates it, and
+// the snapshot then owns it. Attributes are held in ascending byte order of their names, one entry
+// per name, as a cpp_string_map would hold them (the value of the last attribute of a name wins).
 //
 // A build shares the decoded names and attribute keys of a document among its elements: the block
 // then also holds a reference to the element's name as a str and to each attribute's key, null
@@ -59,7 +60,7 @@ public:
         PyObject* key = nullptr;
     };
 
-    snapshot_strings() noexcept = default;
+    snapshot_strings() noexcept : name_size_(0), attribute_count_(0), owns_block_(0) {}
     snapshot_strings(const snapshot_strings&) = delete;
     snapshot_strings& operator=(const snapshot_strings&) = delete;
     ~snapshot_strings() { clear(); }
@@ -72,9 +73,11 @@ public:
     std::size_t attribute_count() const noexcept { return attribute_count_; }
     view attribute_name(std::size_t i) const noexcept {
         if (PyObject* shared = entries()[i].key) return utf8_of(shared);
-        return {chars() + entries()[i].name, entries()[i].name_size};
+        return {attribute_chars() + entries()[i].name, entries()[i].name_size};
     }
-    view attribute_value(std::size_t i) const noexcept { return {chars() + entries()[i].value, entries()[i].value_size}; }
+    view attribute_value(std::size_t i) const noexcept {
+        return {attribute_chars() + entries()[i].value, entries()[i].value_size};
+    }
     // The shared str of the name and of an attribute's key (borrowed), or null.
     PyObject* name_object() const noexcept { return block_ ? *static_cast<PyObject* const*>(block_) : nullptr; }
     PyObject* attribute_key(std::size_t i) const noexcept { return entries()[i].key; }
@@ -87,20 +90,27 @@ public:
 
     // Releases the block: empty name and text, no attributes.
     void clear() noexcept {
-        release(block_, attribute_count_);
+        release();
         block_ = nullptr;
-        name_size_ = text_size_ = attribute_count_ = 0;
+        name_size_ = attribute_count_ = owns_block_ = 0;
+        text_size_ = 0;
     }
 
-    // Replaces the contents; `attributes` are in document order. Throws std::bad_alloc and leaves
-    // the previous contents in place when memory runs out. Defined in the module alone: snapshots
-    // are filled there, consumers only read them.
-    void assign(view name, PyObject* name_object, view text, std::vector<attribute>& attributes);
+    // Sorts `attributes` (in document order) by name and keeps the last of each name, then tells
+    // how many bytes the block for these strings takes: 0 when none is needed. Throws
+    // std::length_error for a name or attributes of 4 GiB or more. Defined in the module alone,
+    // as assign is: snapshots are filled there, consumers only read them.
+    static std::size_t prepare(view name, PyObject* name_object, view text, std::vector<attribute>& attributes);
+    // Replaces the contents with those `prepare` was given, writing the block into `storage` (the
+    // size prepare told, alive as long as this snapshot may be) or, when null, into one of its own.
+    // Throws std::bad_alloc and leaves the previous contents in place when memory runs out.
+    void assign(view name, PyObject* name_object, view text, const std::vector<attribute>& attributes,
+                std::size_t block_size, void* storage);
 
 private:
     struct entry {
-        PyObject* key;                                    // owned, or null
-        std::size_t name, name_size, value, value_size;  // offsets into the characters
+        PyObject* key;                                         // owned, or null
+        std::uint32_t name, name_size, value, value_size;      // offsets after the text
     };
     static constexpr std::size_t head_size = sizeof(PyObject*);  // the name's str, owned, or null
     // A shared str stands for its bytes, which the block then leaves out: its UTF-8 is cached in it
@@ -113,23 +123,25 @@ private:
     const entry* entries() const noexcept {
         return reinterpret_cast<const entry*>(static_cast<const char*>(block_) + head_size);
     }
+    // The characters: the name (unless shared), the text, then the attribute names (unless shared)
+    // and values, whose 32-bit offsets count from the end of the text, however long it is.
     const char* chars() const noexcept {
         return static_cast<const char*>(block_) + head_size + attribute_count_ * sizeof(entry);
     }
-    static void release(void* block, std::size_t count) noexcept {
-        if (block) {
-            Py_XDECREF(*static_cast<PyObject**>(block));
-            entry* table = reinterpret_cast<entry*>(static_cast<char*>(block) + head_size);
-            for (std::size_t i = 0; i < count; ++i) Py_XDECREF(table[i].key);
-        }
-        std::free(block);
+    const char* attribute_chars() const noexcept { return chars() + (name_object() ? 0 : name_size_) + text_size_; }
+    void release() noexcept {
+        if (!block_) return;
+        Py_XDECREF(*static_cast<PyObject**>(block_));
+        entry* table = reinterpret_cast<entry*>(static_cast<char*>(block_) + head_size);
+        for (std::size_t i = 0; i < attribute_count_; ++i) Py_XDECREF(table[i].key);
+        if (owns_block_) std::free(block_);
     }
 
-    void* block_ = nullptr;  // the name's str, the entries, then the characters: name (unless
-                             // shared), text, attribute names (unless shared) and values
-    std::size_t name_size_ = 0;
+    void* block_ = nullptr;  // the name's str, the entries, then the characters
+    std::uint32_t name_size_;
+    std::uint32_t attribute_count_ : 31;
+    std::uint32_t owns_block_ : 1;
     std::size_t text_size_ = 0;
-    std::size_t attribute_count_ = 0;
 };
 
 // The snapshot of one pugixml node, captured once when its Element is built.
