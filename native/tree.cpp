@@ -29,6 +29,24 @@ std::size_t count_kept_children(const pugi::xml_node& node, const node_type_set&
     return count;
 }
 
+// The elements a build makes for `node`: itself and every kept node below it, as pugixml links
+// them, without a stack.
+std::size_t count_tree(const pugi::xml_node& node, const node_type_set& exclusions) {
+    std::size_t count = 1;
+    pugi::xml_node n = node.first_child();
+    while (n && n != node) {
+        bool kept = kept_node(n, exclusions);
+        count += kept;
+        if (kept && n.first_child()) {
+            n = n.first_child();
+            continue;
+        }
+        while (n != node && !n.next_sibling()) n = n.parent();
+        if (n != node) n = n.next_sibling();
+    }
+    return count;
+}
+
 // Leaves share one empty list, which nothing ever fills: the build gives an element its own list
 // exactly as long as its kept children, before it makes them.
 bool owns_list(const ElementObject* e) noexcept {
@@ -243,7 +261,13 @@ PyObject* create_untracked_tree(const pugi::xml_node& node, const node_type_set&
     bool built = fill_planned_node_struct(root->node_struct, node, *names, snapshot_storage(root)) == 0 &&
                  set_build_path(root, node) == 0;
     if (built && index) {
-        index->clear();
+        // Room for the whole tree at once: a table grown step by step would leave its earlier
+        // sizes behind in the process's heap.
+        if (!or_fallback(false, [&] {
+                index->reserve(count_tree(node, exclusions));
+                return true;
+            }))
+            index->clear();
         enter(index, root);
     }
     if (!built || build_subtree(root, node, exclusions, names.get(), index) < 0) {
