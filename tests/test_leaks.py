@@ -103,6 +103,10 @@ def one_round(held):
     list(walk)
     doc.load_string(XML)
     doc.get_root()[0].walk().close()
+    # The lookups' index taken over, then the dictionary shown and the tree handed to the collector.
+    doc.xpath_findall("//deep")
+    gc.get_referents(doc)
+    gc.get_referents(doc.get_root()[1])
     expect(ValueError, doc.get_root().walk().throw, ValueError("stop"))
     del doc, root, walk, children
 
