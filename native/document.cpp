@@ -44,14 +44,14 @@ Ref release_built_tree(DocumentObject* self, bool keep_root) noexcept {
         // Someone else holds the dictionary too. A reset empties it all the same; otherwise its
         // entries count as references from outside.
         if (keep_root && PyDict_Check(dict.get())) PyDict_Clear(dict.get());
-        release_tree(top, keep_root, 1);
+        release_tree(top, keep_root, 1, !keep_root);
         return root;
     }
     // A completely filled dictionary holds every element of the tree, in pre-order: the release
     // works through it, and clearing it then frees the elements one by one.
     bool released = complete && release_tree_held_by(top, keep_root, dict.get(), 1);
     PyDict_Clear(dict.get());
-    if (!released) release_tree(top, keep_root, 1);
+    if (!released) release_tree(top, keep_root, 1, !keep_root);
     return root;
 }
 

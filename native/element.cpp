@@ -40,16 +40,25 @@ int element_traverse(PyObject* obj, visitproc visit, void* arg) noexcept {
     // The collector never traverses an element it does not track: whoever does (gc.get_referents)
     // may change the list handed out, even make it part of a cycle, so the tree is handed to the
     // collector first, with its Document's dictionary filled.
-    if (!PyObject_GC_IsTracked(obj) && expose_tree(self) < 0) return -1;
+    bool shown = is_referents_visit(visit);
+    if ((!PyObject_GC_IsTracked(obj) || (shown && collects_as_one(self))) && expose_tree(self) < 0) return -1;
     Py_VISIT(self->_parent);
     // The empty list that leaves share lives as long as the module and takes part in no cycle;
     // leaving it out also keeps gc.get_referents() from handing it to anybody who could fill it.
     if (self->_children != constants.empty_list) Py_VISIT(self->_children);
+    // The top element of a tree that is in the collector as one object: its children's references
+    // to it, reported as references the collector can see, leave it garbage exactly when nothing
+    // outside the tree refers to any of its elements.
+    if (!is_inspecting_visit(visit) && collects_as_one(self))
+        for (Py_ssize_t i = references_from_inside(self); i > 0; --i) Py_VISIT(obj);
     return 0;
 }
 
 int element_clear(PyObject* obj) noexcept {
     ElementObject* self = as_element(obj);
+    // The collector holds the top element of a tree it found garbage as one: the tree is taken
+    // apart here, each element freed once nothing in it refers to it any more.
+    if (collects_as_one(self)) release_tree(self, false);
     replace_ref(self->_parent, Py_NewRef(Py_None));
     replace_ref(self->_children, Py_NewRef(Py_None));
     return 0;

@@ -130,8 +130,16 @@ int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_typ
 PyObject* create_untracked_tree(const pugi::xml_node& node, const node_type_set& exclusions,
                                 element_index* index) noexcept;
 void track_tree(ElementObject* top) noexcept;
-// `known` counts the references to `top` that its caller holds besides its owner's.
-void release_tree(ElementObject* top, bool keep_top, Py_ssize_t known = 0) noexcept;
+// `known` counts the references to `top` that its caller holds besides its owner's. When something
+// outside refers to an element, the tree goes to the collector: element by element, or, `as_one`,
+// as its top element alone (a Document letting go of its tree for good).
+void release_tree(ElementObject* top, bool keep_top, Py_ssize_t known = 0, bool as_one = false) noexcept;
+// A tree whose top element alone is in the collector, which it answers to for the whole tree: it
+// is garbage when nothing outside the tree refers to any of its elements.
+bool collects_as_one(ElementObject* top) noexcept;
+// The references that the elements of such a tree hold to `top`, its children's, when nothing
+// outside refers to an element below it or to a list; 0 otherwise.
+Py_ssize_t references_from_inside(ElementObject* top) noexcept;
 // The same for a tree whose every element `dict` also holds, once (a Document's filled dictionary by
 // hash value): false, changing nothing, when something outside refers to an element; otherwise
 // every link is cut, and clearing `dict` frees the elements.
@@ -163,8 +171,10 @@ PyObject* _find_from_hash_value(DocumentObject* self, std::size_t hash_value) no
 // Fills the dictionary by hash value when the native index has stood in for it so far: before
 // anybody is shown the dictionary or the tree's lists.
 int show_nodes_by_hash_value(DocumentObject* self) noexcept;
-// Whether `visit` is gc.get_referents' visitor, which the module learns at start-up.
+// Whether `visit` is gc.get_referents' visitor, or either that or gc.get_referrers' (a traversal
+// for Python code to look at, not the collector's); the module learns them at start-up.
 bool is_referents_visit(visitproc visit) noexcept;
+bool is_inspecting_visit(visitproc visit) noexcept;
 void find_referents_visit() noexcept;
 PyObject* get_node_by_position(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 

@@ -139,11 +139,14 @@ Py_ssize_t children_held(const ElementObject* e) noexcept {
 // list only by itself.
 // Its list must also hold nothing but those children: then cutting the list releases no object but
 // elements of the tree, which runs no code of anybody else's in the middle of a release.
-bool referred_to_from_inside_only(const ElementObject* e, Py_ssize_t holders) noexcept {
-    Py_ssize_t held = children_held(e);
-    if (Py_REFCNT(e) != holders + held) return false;
+bool lists_only_its_children(const ElementObject* e, Py_ssize_t held) noexcept {
     if (!owns_list(e)) return e->_children == constants.empty_list;
     return Py_REFCNT(e->_children) == 1 && PyList_GET_SIZE(e->_children) == held;
+}
+
+bool referred_to_from_inside_only(const ElementObject* e, Py_ssize_t holders) noexcept {
+    Py_ssize_t held = children_held(e);
+    return Py_REFCNT(e) == holders + held && lists_only_its_children(e, held);
 }
 
 // Cuts `e` out of its tree: no parent, no children. What it let go of is still held elsewhere.
@@ -180,10 +183,28 @@ void track_tree(ElementObject* top) noexcept {
     }
 }
 
-void release_tree(ElementObject* top, bool keep_top, Py_ssize_t known) noexcept {
+bool collects_as_one(ElementObject* top) noexcept {
+    if (top->_parent != Py_None || top->_owner || !PyObject_GC_IsTracked(reinterpret_cast<PyObject*>(top)))
+        return false;
+    ElementObject* first = child_at(top, 0);
+    return first && !PyObject_GC_IsTracked(reinterpret_cast<PyObject*>(first));
+}
+
+Py_ssize_t references_from_inside(ElementObject* top) noexcept {
+    Py_ssize_t held = children_held(top);
+    if (!lists_only_its_children(top, held)) return 0;
+    for (ElementObject* e = next_in_preorder(top, top); e; e = next_in_preorder(e, top))
+        if (!referred_to_from_inside_only(e, 1)) return 0;
+    return held;
+}
+
+void release_tree(ElementObject* top, bool keep_top, Py_ssize_t known, bool as_one) noexcept {
     std::vector<ElementObject*> held;
     if (!hold_if_unreferred(top, held, known)) {
-        track_tree(top);
+        if (!as_one || keep_top)
+            track_tree(top);
+        else if (!PyObject_GC_IsTracked(reinterpret_cast<PyObject*>(top)))
+            PyObject_GC_Track(top);
         return;
     }
     // Cuts each element's links while it is held, then lets go of it: in pre-order its parent has

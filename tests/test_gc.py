@@ -140,6 +140,40 @@ class RichElement(Element):
     pass
 
 
+@pytest.mark.parametrize("kept", ["root", "leaf", "both"])
+def test_a_tree_its_document_let_go_of_is_collected_as_one_object(kept):
+    def scenario():
+        doc = loaded(XML_BIG)
+        doc.xpath_findall("//j")
+        root = doc.get_root()
+        leaf = root[1][1][0]
+        del doc
+        # The collector holds the top element alone, and the tree answers to it.
+        assert gc.is_tracked(root) and not any(gc.is_tracked(e) for e in list(root.walk())[1:])
+        assert root not in gc.get_referrers(root)
+        held = {"root": [root], "leaf": [leaf], "both": [root, leaf]}[kept]
+        del root, leaf
+        gc.collect()
+        assert content(held[0].root.walk()) == CONTENT_BIG
+        assert held[-1].node_position == ((0,) if kept == "root" else (0, 1, 1, 0))
+        held.clear()
+
+    assert retained_after(scenario) < RETAINED_BOUND
+
+
+def test_such_a_tree_shown_by_get_referents_goes_to_the_collector_whole():
+    def scenario():
+        doc = loaded(XML_BIG)
+        root = doc.get_root()
+        del doc
+        children = next(o for o in gc.get_referents(root) if type(o) is list)
+        assert all(gc.is_tracked(e) for e in root.walk()) and gc.is_tracked(children)
+        children.append(children)  # a cycle through the tree, which the collector must see
+        del root, children
+
+    assert retained_after(scenario) < RETAINED_BOUND
+
+
 @pytest.mark.parametrize("clear", [False, True], ids=["loaded", "cleared"])
 def test_subclasses_with_attributes_and_cycles_are_reclaimed(clear):
     refs = []

@@ -249,7 +249,9 @@ def test_chain_a_million_deep_walks_and_resolves():
     assert doc.get_node_by_position(position) is deepest
     assert deepest.find_from_position(position[:2]) is root[0]
 
-    del element, previous, deepest, root
-    doc.clear()
+    # The document goes first: the collector then takes the whole chain apart through its top.
+    del element, previous, deepest
     del doc
+    assert gc.is_tracked(root) and not gc.is_tracked(root[0])
+    del root
     gc.collect()
