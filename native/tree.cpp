@@ -6,8 +6,10 @@
 // always exactly Element, hold no attributes of their own and take part in no cycle except their
 // own parent/child links. So a Document keeps its tree untracked while it holds it, and whenever it
 // lets go (reset, deallocation, its own clearing) it either takes the tree apart at once, when
-// nothing outside refers to any of its elements (the collector's own criterion), or hands the whole
-// tree to the collector. Trees built any other way are tracked as usual.
+// nothing outside refers to any of its elements (the collector's own criterion), or hands the tree
+// to the collector: on a reset element by element, since the old root stays in the Document; for
+// good (deallocation, clearing) as one object, its top element, which answers for the whole tree
+// (element.cpp). Trees built any other way are tracked as usual.
 #include "element_index.hpp"
 #include "errors.hpp"
 #include "module.hpp"
