@@ -200,10 +200,19 @@ PyObject* load_string(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
     PyObject* text = single_argument(args, nargs, kwnames, "load_string", "xml_string");
     if (!text) return nullptr;
     if (!PyUnicode_CheckExact(text)) return argument_type_error("xml_string", &PyUnicode_Type, text);
+    DocumentObject* self = as_document(obj);
+    // Unless the table's entry is another's, a str that is not ASCII is encoded straight into the
+    // buffer that pugixml parses.
+    if (!PyUnicode_IS_COMPACT_ASCII(text) && self->vtab->_load_string == _load_string) {
+        if (load_wide_str(self, text) < 0) {
+            add_traceback("tamarack.pugixml.Document.load_string");
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    }
     Ref holder;
     const char* utf8 = utf8_of(text, holder);
     if (!utf8) return nullptr;
-    DocumentObject* self = as_document(obj);
     if (self->vtab->_load_string(self, utf8) < 0) {
         add_traceback("tamarack.pugixml.Document.load_string");
         return nullptr;

@@ -791,7 +791,150 @@ PyObject* run_load(DocumentObject* self, const char* qualified_name, Load&& load
     Py_RETURN_NONE;
 }
 
+// --- load_string of a str that is not ASCII -------------------------------------------------------
+//
+// Such a str holds Latin-1, UCS-2 or UCS-4 code units. Encoded by the interpreter, its UTF-8 would be
+// copied once more by pugixml's load_string; written straight into a buffer that pugixml then
+// parses in place, it is moved once. The text ends at the first NUL character, as load_string's
+// does; a surrogate anywhere in the str makes the interpreter's own encoder raise its error.
+
+// The UTF-8 size of the units before the first NUL, or false when the str holds a surrogate.
+template <class Unit>
+bool utf8_size_of(const Unit* units, std::size_t length, std::size_t& size) noexcept {
+    size = 0;
+    bool ended = false;
+    for (std::size_t i = 0; i < length; ++i) {
+        std::uint32_t c = units[i];
+        if (c >= 0xD800 && c <= 0xDFFF) return false;
+        ended = ended || c == 0;
+        if (!ended) size += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    }
+    return true;
+}
+
+// Latin-1, the common case of a str that is not ASCII: eight characters at a time.
+std::size_t units_before_nul(const Py_UCS1* units, std::size_t length) noexcept {
+    const void* nul = std::memchr(units, 0, length);
+    return nul ? static_cast<std::size_t>(static_cast<const Py_UCS1*>(nul) - units) : length;
+}
+
+bool utf8_size_of(const Py_UCS1* units, std::size_t length, std::size_t& size) noexcept {
+    std::size_t end = units_before_nul(units, length);
+    size = end;
+    std::size_t i = 0;
+    for (; i + 8 <= end; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, units + i, 8);
+        size += static_cast<std::size_t>(__builtin_popcountll(word & 0x8080808080808080ull));
+    }
+    for (; i < end; ++i) size += units[i] >> 7;
+    return true;
+}
+
+// Writes the `count` units before the first NUL as UTF-8.
+void write_latin1(const Py_UCS1* units, std::size_t count, char* out) noexcept {
+    std::size_t i = 0;
+    while (i < count) {
+        std::uint64_t word = 0;
+        if (i + 8 <= count) std::memcpy(&word, units + i, 8);
+        if (i + 8 <= count && (word & 0x8080808080808080ull) == 0) {
+            std::memcpy(out, &word, 8);  // eight ASCII characters
+            out += 8;
+            i += 8;
+            continue;
+        }
+        Py_UCS1 c = units[i++];
+        if (c < 0x80) {
+            *out++ = static_cast<char>(c);
+        } else {
+            *out++ = static_cast<char>(0xC0 | (c >> 6));
+            *out++ = static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+}
+
+template <class Unit>
+void write_utf8(const Unit* units, std::size_t size, char* out) noexcept {
+    char* end = out + size;
+    while (out < end) {
+        std::uint32_t c = *units++;
+        if (c < 0x80) {
+            *out++ = static_cast<char>(c);
+        } else if (c < 0x800) {
+            *out++ = static_cast<char>(0xC0 | (c >> 6));
+            *out++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            *out++ = static_cast<char>(0xE0 | (c >> 12));
+            *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *out++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            *out++ = static_cast<char>(0xF0 | (c >> 18));
+            *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *out++ = static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+}
+
+// The str's text up to its first NUL as UTF-8, in `buffer`; -1 with the interpreter's
+// UnicodeEncodeError set for a str with a surrogate, or MemoryError.
+int encode_str(PyObject* text, parse_buffer& buffer) noexcept {
+    std::size_t length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+    const void* data = PyUnicode_DATA(text);
+    int kind = PyUnicode_KIND(text);
+    std::size_t size = 0;
+    bool valid = kind == PyUnicode_1BYTE_KIND ? utf8_size_of(static_cast<const Py_UCS1*>(data), length, size)
+                 : kind == PyUnicode_2BYTE_KIND ? utf8_size_of<Py_UCS2>(static_cast<const Py_UCS2*>(data), length, size)
+                                                : utf8_size_of<Py_UCS4>(static_cast<const Py_UCS4*>(data), length, size);
+    if (!valid) {
+        Ref refused = Ref::steal(PyUnicode_AsUTF8String(text));
+        if (!refused) return -1;
+        PyErr_SetString(PyExc_SystemError, "a surrogate the encoder accepted");
+        return -1;
+    }
+    if (!buffer.reserve(size + 1)) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    if (kind == PyUnicode_1BYTE_KIND)
+        write_latin1(static_cast<const Py_UCS1*>(data), units_before_nul(static_cast<const Py_UCS1*>(data), length),
+                     buffer.data());
+    else if (kind == PyUnicode_2BYTE_KIND)
+        write_utf8(static_cast<const Py_UCS2*>(data), size, buffer.data());
+    else
+        write_utf8(static_cast<const Py_UCS4*>(data), size, buffer.data());
+    buffer.data()[size] = '\0';
+    buffer.set_size(size);
+    return 0;
+}
+
 }  // namespace
+
+int load_wide_str(DocumentObject* self, PyObject* text) noexcept {
+    parse_buffer buffer;
+    if (encode_str(text, buffer) < 0 || self->vtab->_reset(self) < 0) return -1;
+    std::size_t size = buffer.size();
+    pugi::xml_parse_result result;
+    bool parsed = guarded(false, [&] {
+        result = self->_document.load_buffer_inplace_own(buffer.release(), size, pugi::parse_default,
+                                                         pugi::encoding_utf8);
+        return true;
+    });
+    if (parsed && result.status == pugi::status_ok) {
+        self->_has_document = 1;
+        return 0;
+    }
+    // As _load_string does: nothing stays loaded, and the error tells where in the text it is,
+    // read from a fresh copy, since pugixml parsed this one in place.
+    self->_document.reset();
+    if (parsed) {
+        parse_buffer original;
+        if (encode_str(text, original) < 0) return -1;
+        set_parse_error(result, original.data(), original.size());
+    }
+    add_traceback("tamarack.pugixml.Document._load_string");
+    return -1;
+}
 
 void set_parse_error(const pugi::xml_parse_result& result, const char* text, std::size_t size) noexcept {
     raise_parse_error(result, position_at(reinterpret_cast<const unsigned char*>(text), size, pugi::encoding_utf8,

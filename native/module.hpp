@@ -158,6 +158,9 @@ const char* utf8_of(PyObject* text, Ref& holder) noexcept;
 // Loading files and bytes, and the position of a parse error (loading.cpp).
 PyObject* load_file(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 PyObject* load_bytes(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+// load_string's own loading of a str that is not ASCII, as _load_string loads its UTF-8 (one copy
+// fewer); 0, or -1 with an exception set.
+int load_wide_str(DocumentObject* self, PyObject* text) noexcept;
 // Raises RuntimeError with pugixml's description and the attributes offset, line and column, read
 // from the `size` bytes of UTF-8 that pugixml parsed; with the interpreter lock held.
 void set_parse_error(const pugi::xml_parse_result& result, const char* text, std::size_t size) noexcept;

@@ -7,6 +7,8 @@ import weakref
 
 import pytest
 
+import _tamarack_testnative as native
+
 from tamarack.pugixml import Document, Element, NodeType
 
 E, C = NodeType.NODE_ELEMENT, NodeType.NODE_CDATA
@@ -108,6 +110,37 @@ def test_declared_encoding_is_ignored():
     root = loaded(xml).get_root()
     assert root.text == "é€😀"
     assert root.attributes == {"t": "é"}
+
+
+def outcome(load, xml):
+    """What loading `xml` gives: the content of the tree, or the error and where it is."""
+    doc = Document()
+    try:
+        load(doc, xml)
+    except (RuntimeError, UnicodeEncodeError) as error:
+        where = tuple(getattr(error, name, None) for name in ("offset", "line", "column"))
+        return type(error), str(error), where
+    return [(e.name, e.text, e.attributes) for e in doc.get_root().walk()]
+
+
+@pytest.mark.parametrize("xml", [
+    "<a t='é'>é</a>", "<a>" + "x" * 13 + "é" + "y" * 7 + "ü" * 9 + "z" * 8 + "</a>", "<a>é\0<b>unclosed",
+    "<a>€</a>", "<a>€\0</a>", "<a b='😀'>😀€é</a>", "<a>\né€\r\n<b></a>", "éé<a/>", "<a>😀</b>",
+    "<a>\x80\xff</a>\0\0",
+])
+def test_a_str_that_is_not_ascii_loads_as_its_utf8_would(xml):
+    # The table's entry is handed the interpreter's own UTF-8 of the str.
+    assert outcome(Document.load_string, xml) == outcome(lambda d, x: native.document_op(d, "_load_string", x), xml)
+
+
+@pytest.mark.parametrize("xml", ["<a>é\ud800</a>", "<a>\0\udfff</a>", "😀<a>\udbff</a>", "\ud800"])
+def test_a_surrogate_anywhere_gives_the_encoders_error(xml):
+    with pytest.raises(UnicodeEncodeError) as expected:
+        xml.encode("utf-8")
+    doc = loaded("<old/>")
+    with pytest.raises(UnicodeEncodeError) as info:
+        doc.load_string(xml)
+    assert str(info.value) == str(expected.value) and doc.get_root().name == "old"
 
 
 @pytest.mark.parametrize("built", [False, True])
