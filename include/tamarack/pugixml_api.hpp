@@ -227,7 +227,7 @@ struct DocumentObject {
     // Owned: dict hash value -> Element, or None before __init__. The module answers lookups from
     // its own index and fills the dictionary only when Python code can see it (gc.get_referents):
     // a consumer that reads it while the root is built calls _collect_nodes_by_hash_value through
-    // the table first, which fills it as the dictionary is specified. The lists of the Document's
+    // the table first, which fills it with every element of the tree. The lists of the Document's
     // tree (_children) are the tree's own: a consumer reads them and changes none.
     PyObject* _nodes_by_hash_value;
     node_type_set _node_type_exclusions;
