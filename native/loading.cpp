@@ -913,7 +913,9 @@ int encode_str(PyObject* text, parse_buffer& buffer) noexcept {
 int load_wide_str(DocumentObject* self, PyObject* text) noexcept {
     parse_buffer buffer;
     if (encode_str(text, buffer) < 0 || self->vtab->_reset(self) < 0) return -1;
-    std::size_t size = buffer.size();
+    // The terminating zero is parsed too, as in the copy pugixml's load_string makes: pugixml
+    // sets the last character of a buffer aside, and how a text cut short fails depends on it.
+    std::size_t size = buffer.size() + 1;
     pugi::xml_parse_result result;
     bool parsed = guarded(false, [&] {
         result = self->_document.load_buffer_inplace_own(buffer.release(), size, pugi::parse_default,

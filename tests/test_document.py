@@ -126,7 +126,7 @@ def outcome(load, xml):
 @pytest.mark.parametrize("xml", [
     "<a t='é'>é</a>", "<a>" + "x" * 13 + "é" + "y" * 7 + "ü" * 9 + "z" * 8 + "</a>", "<a>é\0<b>unclosed",
     "<a>€</a>", "<a>€\0</a>", "<a b='😀'>😀€é</a>", "<a>\né€\r\n<b></a>", "éé<a/>", "<a>😀</b>",
-    "<a>\x80\xff</a>\0\0",
+    "<a>\x80\xff</a>\0\0", "<a>é<s", "<r>é<s\0<a/>", "<a>é</a", "<a b='é", "é",
 ])
 def test_a_str_that_is_not_ascii_loads_as_its_utf8_would(xml):
     # The table's entry is handed the interpreter's own UTF-8 of the str.
