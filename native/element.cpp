@@ -48,8 +48,10 @@ int element_traverse(PyObject* obj, visitproc visit, void* arg) noexcept {
     if (self->_children != constants.empty_list) Py_VISIT(self->_children);
     // The top element of a tree that is in the collector as one object: its children's references
     // to it, reported as references the collector can see, leave it garbage exactly when nothing
-    // outside the tree refers to any of its elements.
-    if (!is_inspecting_visit(visit) && collects_as_one(self))
+    // outside the tree refers to any of its elements. Only the collector's pass that subtracts
+    // references needs them, and it is the one that passes the object traversed as `arg`
+    // (gc.get_referents and gc.get_referrers pass their lists), so neither of those sees them.
+    if (arg == obj && collects_as_one(self))
         for (Py_ssize_t i = references_from_inside(self); i > 0; --i) Py_VISIT(obj);
     return 0;
 }

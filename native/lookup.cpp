@@ -55,11 +55,9 @@ void unwatch(PyObject* dict) noexcept {
 // same functions with other visitors. The module learns which visitor is get_referents' from a
 // probe object at start-up, so that a Document shows its dictionary filled to exactly those callers.
 visitproc referents_visit = nullptr;
-visitproc referrers_visit = nullptr;  // gc.get_referrers' visitor, learnt the same way
-visitproc* learning = nullptr;         // where the probe records the visitor it is traversed with
 
 int probe_traverse(PyObject*, visitproc visit, void*) noexcept {
-    if (learning) *learning = visit;
+    referents_visit = visit;
     return 0;
 }
 
@@ -261,33 +259,18 @@ int show_nodes_by_hash_value(DocumentObject* self) noexcept {
 
 bool is_referents_visit(visitproc visit) noexcept { return visit && visit == referents_visit; }
 
-bool is_inspecting_visit(visitproc visit) noexcept {
-    return visit && (visit == referents_visit || visit == referrers_visit);
-}
-
 void find_referents_visit() noexcept {
-    referents_visit = referrers_visit = nullptr;
+    referents_visit = nullptr;
     if (PyType_Ready(&ProbeType) < 0) {
         PyErr_Clear();
         return;
     }
     Ref gc = Ref::steal(PyImport_ImportModule("gc"));
     Ref probe = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(PyObject, &ProbeType)));
-    if (!gc || !probe) {
+    Ref found = !gc || !probe ? Ref() : Ref::steal(PyObject_CallMethod(gc.get(), "get_referents", "O", probe.get()));
+    if (!found) {
         PyErr_Clear();
-        return;
-    }
-    // get_referents traverses the object it is given; get_referrers every tracked object.
-    learning = &referents_visit;
-    Ref found = Ref::steal(PyObject_CallMethod(gc.get(), "get_referents", "O", probe.get()));
-    learning = &referrers_visit;
-    PyObject_GC_Track(probe.get());
-    Ref referrers = !found ? Ref() : Ref::steal(PyObject_CallMethod(gc.get(), "get_referrers", "O", Py_None));
-    PyObject_GC_UnTrack(probe.get());
-    learning = nullptr;
-    if (!found || !referrers) {
-        PyErr_Clear();
-        referents_visit = referrers_visit = nullptr;
+        referents_visit = nullptr;
     }
 }
 

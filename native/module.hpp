@@ -90,9 +90,8 @@ private:
     std::vector<PyObject*> evicted_;  // owned: strs that lost their slot during the current fill
 };
 int _fill_node_struct(node_struct& record, const pugi::xml_node& n) noexcept;
-int fill_node_struct_sharing(node_struct& record, const pugi::xml_node& n, name_cache& names) noexcept;
-// The same in two steps: what the snapshot of `n` needs (in names.plan: its block_size), then the
-// snapshot, its block written into `storage` when not null.
+// A snapshot in two steps, sharing names through `names`: what the snapshot of `n` needs (in
+// names.plan: its block_size), then the snapshot, its block written into `storage` when not null.
 int plan_node_struct(const pugi::xml_node& n, name_cache& names) noexcept;
 int fill_planned_node_struct(node_struct& record, const pugi::xml_node& n, name_cache& names, void* storage) noexcept;
 int _reset_node_struct(node_struct& record) noexcept;
@@ -174,10 +173,8 @@ PyObject* _find_from_hash_value(DocumentObject* self, std::size_t hash_value) no
 // Fills the dictionary by hash value when the native index has stood in for it so far: before
 // anybody is shown the dictionary or the tree's lists.
 int show_nodes_by_hash_value(DocumentObject* self) noexcept;
-// Whether `visit` is gc.get_referents' visitor, or either that or gc.get_referrers' (a traversal
-// for Python code to look at, not the collector's); the module learns them at start-up.
+// Whether `visit` is gc.get_referents' visitor, which the module learns at start-up.
 bool is_referents_visit(visitproc visit) noexcept;
-bool is_inspecting_visit(visitproc visit) noexcept;
 void find_referents_visit() noexcept;
 PyObject* get_node_by_position(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 

@@ -211,23 +211,16 @@ void write_node(node_struct& record, const pugi::xml_node& n, const snapshot_pla
     record.has_text = plan.has_text;
 }
 
-int fill(node_struct& record, const pugi::xml_node& n, name_cache* names) noexcept {
-    return guarded(-1, [&] {
-        snapshot_plan own;
-        snapshot_plan& plan = names ? names->plan : own;
-        if (read_node(n, names, plan) < 0) return sharing_failed();
-        write_node(record, n, plan, nullptr);
-        if (names) names->release_evicted();
-        return 0;
-    }, "tamarack.pugixml._fill_node_struct");
-}
-
 }  // namespace
 
-int _fill_node_struct(node_struct& record, const pugi::xml_node& n) noexcept { return fill(record, n, nullptr); }
-
-int fill_node_struct_sharing(node_struct& record, const pugi::xml_node& n, name_cache& names) noexcept {
-    return fill(record, n, &names);
+// Nothing is shared: every read decodes the snapshot's bytes.
+int _fill_node_struct(node_struct& record, const pugi::xml_node& n) noexcept {
+    return guarded(-1, [&] {
+        snapshot_plan plan;
+        read_node(n, nullptr, plan);
+        write_node(record, n, plan, nullptr);
+        return 0;
+    }, "tamarack.pugixml._fill_node_struct");
 }
 
 int plan_node_struct(const pugi::xml_node& n, name_cache& names) noexcept {
