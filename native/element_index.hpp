@@ -4,12 +4,14 @@
 // table, the entry and the key object: several cache misses per result when a query selects nodes
 // spread over a large tree. pugixml's hash values of nodes allocated one after the other are close
 // to each other, so this table places them by the value itself and a query's results, which come in
-// document order, probe it almost sequentially. Runs of 32 consecutive values keep their order in
-// the table, and the runs themselves are scattered by a multiplicative hash, so that the values of
-// nodes from different pages of pugixml's memory do not pile up into long probe sequences. It holds
-// borrowed pointers while the dictionary that it mirrors holds the elements, and a watcher of that
-// dictionary (lookup.cpp) drops the mirror at the first change of the dictionary, before the change
-// can release an element, so no pointer is handed out that the dictionary no longer holds.
+// document order, probe it almost sequentially: as an array indexed by the value when the values
+// span a range a few times their number, as a build's usually do; otherwise as a hash table where
+// runs of 32 consecutive values keep their order, and the runs themselves are scattered by a
+// multiplicative hash, so that the values of nodes from different pages of pugixml's memory do not
+// pile up into long probe sequences. It holds borrowed pointers while the dictionary that it
+// mirrors holds the elements, and a watcher of that dictionary (lookup.cpp) drops the mirror at the
+// first change of the dictionary, before the change can release an element, so no pointer is
+// handed out that the dictionary no longer holds.
 //
 // Until somebody can look at the dictionary, it stays empty and the index stands in for it: it then
 // holds a reference to each element, as the filled dictionary would (lookup.cpp says when).
@@ -47,30 +49,35 @@ public:
         slots_.assign(capacity, slot{});
     }
 
+    // As reserve, for keys known to lie in [low, high]. pugixml allocates the nodes of a document
+    // from pages taken one after the other, so their hash values usually span a range a few times
+    // the number of elements: then the table is an array indexed by the value itself, one probe
+    // with no collisions, and a query's results, in document order, read it front to back.
+    void reserve(std::size_t count, std::size_t low, std::size_t high) {
+        if (low == 0 || high < low || high - low >= dense_span_limit(count)) return reserve(count);
+        clear();
+        dense_.assign(high - low + 1, nullptr);
+        base_ = low;
+    }
+
     // Enters or replaces the element under `key`, which is never 0 (a null handle's value), making
     // room as it goes; throws std::bad_alloc. The index must not hold its elements.
     void add(std::size_t key, ElementObject* element) {
+        if (!dense_.empty()) {
+            if (key - base_ < dense_.size()) {
+                ElementObject*& entry = dense_[key - base_];
+                size_ += entry == nullptr;
+                entry = element;
+                return;
+            }
+            to_slots();
+        }
         if (3 * (size_ + 1) > 2 * slots_.size()) grow();
         insert(key, element);
     }
 
-    // As add, without making room: `reserve` made it.
-    void insert(std::size_t key, ElementObject* element) noexcept {
-        std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = home(key); ; i = (i + 1) & mask) {
-            if (slots_[i].key == 0) {
-                slots_[i] = {key, element};
-                ++size_;
-                return;
-            }
-            if (slots_[i].key == key) {
-                slots_[i].element = element;
-                return;
-            }
-        }
-    }
-
     ElementObject* find(std::size_t key) const noexcept {
+        if (!dense_.empty()) return key - base_ < dense_.size() ? dense_[key - base_] : nullptr;
         if (slots_.empty() || key == 0) return nullptr;
         std::size_t mask = slots_.size() - 1;
         for (std::size_t i = home(key); slots_[i].key != 0; i = (i + 1) & mask)
@@ -79,14 +86,12 @@ public:
     }
 
     std::size_t size() const noexcept { return size_; }
-    std::size_t capacity() const noexcept { return slots_.size(); }
     state current() const noexcept { return state_; }
     void set_built() noexcept { state_ = state::built; }
 
     // Takes a reference to every element: the index now stands in for `dict`, which it watches.
     void stand_in_for(PyObject* dict) noexcept {
-        for (const slot& s : slots_)
-            if (s.key != 0) Py_INCREF(s.element);
+        for_each_element(slots_, dense_, [](ElementObject* e) { Py_INCREF(e); });
         state_ = state::standing_in;
         mirrored_ = dict;
     }
@@ -104,30 +109,75 @@ public:
     // them any more from here.
     void clear() noexcept {
         std::vector<slot> slots;
+        std::vector<ElementObject*> dense;
         slots.swap(slots_);
+        dense.swap(dense_);
         bool owned = state_ == state::standing_in;
         size_ = 0;
+        base_ = 0;
         mirrored_ = nullptr;
         state_ = state::empty;
         nodes.clear();
-        if (owned)
-            for (const slot& s : slots)
-                if (s.key != 0) Py_DECREF(s.element);
+        if (owned) for_each_element(slots, dense, [](ElementObject* e) { Py_DECREF(e); });
     }
 
     // The document's nodes, filled by the first query from an element; emptied with the rest.
     node_index nodes;
 
 private:
-    std::size_t home(std::size_t key) const noexcept {
-        std::size_t run = static_cast<std::size_t>((static_cast<unsigned long long>(key >> 5) * 0x9E3779B97F4A7C15ull) >> 24);
-        return ((run << 5) | (key & 31)) & (slots_.size() - 1);
-    }
+    // A span of hash values at most this many times the number of elements is kept as an array:
+    // at 8 bytes a value it is no larger than the hash table's 16 bytes a slot at 1.5 to 3 slots
+    // an element.
+    static std::size_t dense_span_limit(std::size_t count) noexcept { return 4 * count + 64; }
 
     struct slot {
         std::size_t key = 0;
         ElementObject* element = nullptr;
     };
+
+    template <class F>
+    static void for_each_element(const std::vector<slot>& slots, const std::vector<ElementObject*>& dense, F&& f) noexcept {
+        for (ElementObject* e : dense)
+            if (e) f(e);
+        for (const slot& s : slots)
+            if (s.key != 0) f(s.element);
+    }
+
+    // As add, without making room: the table has it.
+    void insert(std::size_t key, ElementObject* element) noexcept {
+        std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = home(key); ; i = (i + 1) & mask) {
+            if (slots_[i].key == 0) {
+                slots_[i] = {key, element};
+                ++size_;
+                return;
+            }
+            if (slots_[i].key == key) {
+                slots_[i].element = element;
+                return;
+            }
+        }
+    }
+
+    // Moves the array's entries into a hash table, for a key outside its span.
+    void to_slots() {
+        std::vector<ElementObject*> dense;
+        std::size_t capacity = 16;
+        while (capacity < size_ + size_ / 2 + 1) capacity *= 2;
+        std::vector<slot> slots(capacity);
+        dense.swap(dense_);
+        slots.swap(slots_);
+        size_ = 0;
+        for (std::size_t i = 0; i < dense.size(); ++i)
+            if (dense[i]) insert(base_ + i, dense[i]);
+        base_ = 0;
+    }
+
+    std::size_t home(std::size_t key) const noexcept {
+        std::size_t run = static_cast<std::size_t>((static_cast<unsigned long long>(key >> 5) * 0x9E3779B97F4A7C15ull) >> 24);
+        return ((run << 5) | (key & 31)) & (slots_.size() - 1);
+    }
+
     void grow() {
         std::vector<slot> old(slots_.empty() ? 16 : slots_.size() * 2);
         old.swap(slots_);
@@ -137,6 +187,8 @@ private:
     }
 
     std::vector<slot> slots_;
+    std::vector<ElementObject*> dense_;  // the array form: dense_[key - base_]
+    std::size_t base_ = 0;
     std::size_t size_ = 0;
     state state_ = state::empty;
     PyObject* mirrored_ = nullptr;  // borrowed: the dictionary watched, null when not a mirror

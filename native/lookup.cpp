@@ -136,8 +136,13 @@ int collect_in_preorder(PyObject* dict, ElementObject* root,
 void fill_index(DocumentObject* self, const std::vector<std::pair<std::size_t, ElementObject*>>& entries) noexcept {
     bool built = or_fallback(false, [&] {
         if (!self->_index) self->_index = new element_index();
-        self->_index->reserve(entries.size());
-        for (const auto& [key, element] : entries) self->_index->insert(key, element);
+        std::size_t low = 0, high = 0;
+        for (const auto& [key, element] : entries) {
+            if (low == 0 || key < low) low = key;
+            if (key > high) high = key;
+        }
+        self->_index->reserve(entries.size(), low, high);
+        for (const auto& [key, element] : entries) self->_index->add(key, element);
         return true;
     });
     if (built && watch(self->_nodes_by_hash_value, self->_index))

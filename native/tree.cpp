@@ -31,14 +31,28 @@ std::size_t count_kept_children(const pugi::xml_node& node, const node_type_set&
     return count;
 }
 
-// The elements a build makes for `node`: itself and every kept node below it, as pugixml links
-// them, without a stack.
-std::size_t count_tree(const pugi::xml_node& node, const node_type_set& exclusions) {
-    std::size_t count = 1;
+// How many elements a build makes for `node` (itself and every kept node below it, as pugixml
+// links them, without a stack), and the range of their hash values.
+struct tree_extent {
+    std::size_t count = 0;
+    std::size_t low = 0;
+    std::size_t high = 0;
+
+    void add(const pugi::xml_node& n) noexcept {
+        std::size_t key = n.hash_value();
+        low = count == 0 || key < low ? key : low;
+        high = key > high ? key : high;
+        ++count;
+    }
+};
+
+tree_extent measure_tree(const pugi::xml_node& node, const node_type_set& exclusions) {
+    tree_extent extent;
+    extent.add(node);
     pugi::xml_node n = node.first_child();
     while (n && n != node) {
         bool kept = kept_node(n, exclusions);
-        count += kept;
+        if (kept) extent.add(n);
         if (kept && n.first_child()) {
             n = n.first_child();
             continue;
@@ -46,7 +60,7 @@ std::size_t count_tree(const pugi::xml_node& node, const node_type_set& exclusio
         while (n != node && !n.next_sibling()) n = n.parent();
         if (n != node) n = n.next_sibling();
     }
-    return count;
+    return extent;
 }
 
 // Leaves share one empty list, which nothing ever fills: the build gives an element its own list
@@ -287,7 +301,8 @@ PyObject* create_untracked_tree(const pugi::xml_node& node, const node_type_set&
         // Room for the whole tree at once: a table grown step by step would leave its earlier
         // sizes behind in the process's heap.
         if (!or_fallback(false, [&] {
-                index->reserve(count_tree(node, exclusions));
+                tree_extent extent = measure_tree(node, exclusions);
+                index->reserve(extent.count, extent.low, extent.high);
                 return true;
             }))
             index->clear();
