@@ -228,16 +228,31 @@ int _collect_nodes_by_hash_value(DocumentObject* self) noexcept {
     return 0;
 }
 
-PyObject* _find_from_hash_value(DocumentObject* self, std::size_t hash_value) noexcept {
-    if (!self->_has_document) Py_RETURN_NONE;
+namespace {
+
+// Makes the dictionary, or the index standing in for it, ready for lookups: the first lookup after
+// a build or a reset fills one of them. 0, or -1 with an exception set.
+int prepare_lookups(DocumentObject* self) noexcept {
     PyObject* dict = self->_nodes_by_hash_value;
     Py_ssize_t size = PyDict_CheckExact(dict) ? PyDict_GET_SIZE(dict) : PyObject_Size(dict);
-    if (size < 0) return nullptr;
+    if (size < 0) return -1;
     bool indexed = self->_index && self->_index->mirrors(dict);
-    if (size == 0 && !indexed) {
-        int filled = can_stand_in(self, dict) ? stand_in(self) : self->vtab->_collect_nodes_by_hash_value(self);
-        if (filled < 0) return nullptr;
+    if (size > 0 || indexed) return 0;
+    // A first lookup before the tree is built builds it first, so that the entries its build makes
+    // can stand in for the dictionary.
+    if (!self->vtab->_has_root(self)) {
+        Ref root = Ref::steal(self->vtab->_get_root(self));
+        if (!root) return -1;
+        dict = self->_nodes_by_hash_value;
     }
+    return can_stand_in(self, dict) ? stand_in(self) : self->vtab->_collect_nodes_by_hash_value(self);
+}
+
+}  // namespace
+
+PyObject* _find_from_hash_value(DocumentObject* self, std::size_t hash_value) noexcept {
+    if (!self->_has_document) Py_RETURN_NONE;
+    if (prepare_lookups(self) < 0) return nullptr;
     if (self->_index && self->_index->mirrors(self->_nodes_by_hash_value)) {
         ElementObject* element = self->_index->find(hash_value);
         if (!element) Py_RETURN_NONE;

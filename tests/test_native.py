@@ -42,15 +42,20 @@ def test_document_table_reaches_the_pugixml_document():
     assert native.document_element_name(doc) == ""
 
 
-def test_dictionary_by_hash_value_is_filled_before_anybody_sees_it():
+@pytest.mark.parametrize("root_first", [False, True], ids=["query-first", "root-first"])
+def test_dictionary_by_hash_value_is_filled_before_anybody_sees_it(root_first):
     # Lookups are answered by the native index, which holds the elements as the dictionary would;
-    # the dictionary itself is filled as soon as gc.get_referents can show it.
+    # the dictionary itself is filled as soon as gc.get_referents can show it. A first query that
+    # builds the tree uses the index too.
     doc = Document()
     doc.load_string("<a><b><c/></b><b/><![CDATA[x]]></a>")
     table = native.nodes_by_hash_value(doc)
+    if root_first:
+        doc.get_root()
+    found = doc.xpath_find("//c")
     root = doc.get_root()
     assert table == {}
-    assert doc.xpath_find("//c") is root[0][0]
+    assert found is root[0][0]
     elements = list(root.walk())
     counts = [sys.getrefcount(e) for e in elements]
     assert table == {}
