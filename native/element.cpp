@@ -87,6 +87,7 @@ void element_dealloc(PyObject* obj) noexcept {
 int expose_tree(ElementObject* self) noexcept {
     ElementObject* top = self;
     while (is_element(top->_parent)) top = as_element(top->_parent);
+    tree_changing(top);
     if (top->_owner && show_nodes_by_hash_value(top->_owner) < 0) return -1;
     track_tree(top);
     if (!top->_owner) return 0;
@@ -184,7 +185,7 @@ int _initialize_node_struct(ElementObject* self, const pugi::xml_node& node, con
 // Below an element in the collector (one made by calling the type), the children built are in it
 // too; only a Document's own build keeps a tree out, and it does not come through here.
 int _build_children(ElementObject* self, const pugi::xml_node& node, const node_type_set& exclusions) noexcept {
-    drop_built_index(self);
+    tree_changing(self);
     if (build_subtree(self, node, exclusions) < 0) return -1;
     if (PyObject_GC_IsTracked(reinterpret_cast<PyObject*>(self))) track_tree(self);
     return 0;
@@ -193,7 +194,7 @@ int _build_children(ElementObject* self, const pugi::xml_node& node, const node_
 int _clear(ElementObject* self) noexcept {
     if (self->_child_count > 0) {
         GilGuard gil;
-        drop_built_index(self);
+        tree_changing(self);
         Ref done = Ref::steal(PyObject_CallMethodNoArgs(self->_children, constants.s_clear));
         if (!done) return -1;
     }

@@ -87,7 +87,19 @@ public:
 
     std::size_t size() const noexcept { return size_; }
     state current() const noexcept { return state_; }
-    void set_built() noexcept { state_ = state::built; }
+    // `whole_document`: the build made an element of every element of the document.
+    void set_built(bool whole_document) noexcept {
+        state_ = state::built;
+        tree_as_built_ = whole_document;
+    }
+
+    // Whether the tree that the Document holds is still exactly as its build made it, with an
+    // element of every element of the document, and the entries are the build's: then a walk of the
+    // tree finds the elements that a query over the document selects, each the one a lookup of its
+    // node answers. Any change of the tree, a tree whose lists somebody was shown, and every
+    // emptying of the index end it.
+    bool tree_as_built() const noexcept { return tree_as_built_; }
+    void tree_changed() noexcept { tree_as_built_ = false; }
 
     // Takes a reference to every element: the index now stands in for `dict`, which it watches.
     void stand_in_for(PyObject* dict) noexcept {
@@ -117,6 +129,7 @@ public:
         base_ = 0;
         mirrored_ = nullptr;
         state_ = state::empty;
+        tree_as_built_ = false;
         nodes.clear();
         if (owned) for_each_element(slots, dense, [](ElementObject* e) { Py_DECREF(e); });
     }
@@ -191,6 +204,7 @@ private:
     std::size_t base_ = 0;
     std::size_t size_ = 0;
     state state_ = state::empty;
+    bool tree_as_built_ = false;
     PyObject* mirrored_ = nullptr;  // borrowed: the dictionary watched, null when not a mirror
 };
 

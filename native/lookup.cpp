@@ -192,10 +192,12 @@ void drop_index(DocumentObject* self) noexcept {
     self->_index->clear();
 }
 
-void drop_built_index(ElementObject* element) noexcept {
+void tree_changing(ElementObject* element) noexcept {
     while (is_element(element->_parent)) element = as_element(element->_parent);
     DocumentObject* owner = element->_owner;
-    if (owner && owner->_index && owner->_index->current() == element_index::state::built) drop_index(owner);
+    if (!owner || !owner->_index) return;
+    if (owner->_index->current() == element_index::state::built) drop_index(owner);
+    owner->_index->tree_changed();
 }
 
 int _collect_nodes_by_hash_value(DocumentObject* self) noexcept {
@@ -266,6 +268,20 @@ PyObject* _find_from_hash_value(DocumentObject* self, std::size_t hash_value) no
         Py_RETURN_NONE;
     }
     return Py_NewRef(found);
+}
+
+ElementObject* tree_as_built(DocumentObject* self) noexcept {
+    // Lookups through another's table may answer otherwise than the index.
+    if (!self->_has_document || self->vtab->_find_from_hash_value != _find_from_hash_value) return nullptr;
+    if (!self->vtab->_has_root(self) || !self->_index || !self->_index->tree_as_built()) return nullptr;
+    if (!can_stand_in(self, self->_nodes_by_hash_value)) return nullptr;
+    return as_element(self->_root);
+}
+
+int lookups_by_tree(DocumentObject* self) noexcept {
+    if (!tree_as_built(self)) return 0;
+    if (prepare_lookups(self) < 0) return -1;
+    return tree_as_built(self) && self->_index->mirrors(self->_nodes_by_hash_value);
 }
 
 int show_nodes_by_hash_value(DocumentObject* self) noexcept {

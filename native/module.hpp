@@ -166,8 +166,16 @@ void set_parse_error(const pugi::xml_parse_result& result, const char* text, std
 
 // Lookups by hash value and by node position (lookup.cpp).
 void drop_index(DocumentObject* self) noexcept;  // after every change of the dictionary
-// Before a change of the tree that `element` belongs to: the entries its build made are dropped.
-void drop_built_index(ElementObject* element) noexcept;
+// Before a change of the tree that `element` belongs to, or before its lists are shown: the entries
+// its build made are dropped, and the tree is no longer as built.
+void tree_changing(ElementObject* element) noexcept;
+// The top element of the Document's tree (borrowed) when it is built and still exactly as built,
+// with an element of every element of the document: then a walk of it finds, in document order,
+// the elements that a query over the document selects. Null otherwise.
+ElementObject* tree_as_built(DocumentObject* self) noexcept;
+// Readies the lookups, as the first lookup does, and tells whether each element of a tree as built
+// is still what a lookup of its node gives: 1 or 0, or -1 with an exception set.
+int lookups_by_tree(DocumentObject* self) noexcept;
 int _collect_nodes_by_hash_value(DocumentObject* self) noexcept;
 PyObject* _find_from_hash_value(DocumentObject* self, std::size_t hash_value) noexcept;
 // Fills the dictionary by hash value when the native index has stood in for it so far: before

@@ -63,6 +63,16 @@ tree_extent measure_tree(const pugi::xml_node& node, const node_type_set& exclus
     return extent;
 }
 
+// Whether a build from `node` makes an element of every element of its document: it is the
+// document's only top-level element (pugixml accepts several), and elements are not excluded.
+bool holds_every_element(const pugi::xml_node& node, const node_type_set& exclusions) noexcept {
+    if (exclusions.find(pugi::node_element) != exclusions.end()) return false;
+    if (node.parent().type() != pugi::node_document) return false;
+    for (pugi::xml_node top = node.parent().first_child(); top; top = top.next_sibling())
+        if (top.type() == pugi::node_element && top != node) return false;
+    return true;
+}
+
 // Leaves share one empty list, which nothing ever fills: the build gives an element its own list
 // exactly as long as its kept children, before it makes them.
 bool owns_list(const ElementObject* e) noexcept {
@@ -316,7 +326,7 @@ PyObject* create_untracked_tree(const pugi::xml_node& node, const node_type_set&
         return nullptr;
     }
     // Emptied by a failure to make room: the lookups walk the tree instead.
-    if (index && index->size() > 0) index->set_built();
+    if (index && index->size() > 0) index->set_built(holds_every_element(node, exclusions));
     return obj;
 }
 

@@ -3,7 +3,10 @@
 #include "errors.hpp"
 #include "module.hpp"
 
+#include <cstdint>
+#include <cstring>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 namespace tamarack {
@@ -34,6 +37,128 @@ int select_nodes(DocumentObject* self, const char* xpath, std::vector<pugi::xml_
         }
         return 0;
     });
+}
+
+// `//name`, the commonest query, when `xpath` is exactly that: the name as pugixml reads it in
+// ASCII, an optional prefix included. pugixml compares an element's name with the name's bytes.
+bool descendants_named(const char* xpath, std::string_view& name) noexcept {
+    auto start = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; };
+    auto symbol = [&](char c) { return start(c) || (c >= '0' && c <= '9') || c == '-' || c == '.'; };
+    if (xpath[0] != '/' || xpath[1] != '/' || !start(xpath[2])) return false;
+    const char* end = xpath + 3;
+    while (symbol(*end)) ++end;
+    if (*end == ':' && symbol(end[1]))
+        for (++end; symbol(*end);) ++end;
+    if (*end != '\0') return false;
+    name = std::string_view(xpath + 2, static_cast<std::size_t>(end - xpath - 2));
+    return true;
+}
+
+// Whether an element is named `name`. Most names are shared strs, so each str's answer is kept:
+// no code runs during a walk, and the strs it meets stay where they are.
+class name_test {
+public:
+    explicit name_test(std::string_view name) noexcept : name_(name) {}
+
+    bool operator()(const ElementObject* e) noexcept {
+        if (e->node_struct.type != pugi::node_element) return false;
+        PyObject* shared = e->node_struct.strings.name_object();
+        if (!shared) return equal(e->node_struct.strings.name());
+        memo& m = memos_[(reinterpret_cast<std::uintptr_t>(shared) >> 4) % memos];
+        if (m.str != shared) m = {shared, equal(e->node_struct.strings.name())};
+        return m.matches;
+    }
+
+private:
+    bool equal(snapshot_strings::view own) const noexcept {
+        return own.size == name_.size() && std::memcmp(own.data, name_.data(), name_.size()) == 0;
+    }
+    struct memo {
+        PyObject* str = nullptr;
+        bool matches = false;
+    };
+    static constexpr std::size_t memos = 16;
+    std::string_view name_;
+    memo memos_[memos];
+};
+
+// Calls `visit` for `top` and every element below it in pre-order, reading the lists directly: a
+// tree as built holds nothing else in them. Throws std::bad_alloc.
+template <class Visit>
+void walk_tree(ElementObject* top, Visit&& visit) {
+    visit(top);
+    struct frame {
+        PyObject* list;
+        Py_ssize_t next;
+    };
+    std::vector<frame> stack{{top->_children, 0}};
+    while (!stack.empty()) {
+        frame& f = stack.back();
+        if (f.next >= PyList_GET_SIZE(f.list)) {
+            stack.pop_back();
+            continue;
+        }
+        PyObject* item = PyList_GET_ITEM(f.list, f.next++);
+        if (Py_TYPE(item) != &ElementType) continue;
+        ElementObject* child = as_element(item);
+        visit(child);
+        if (PyList_CheckExact(child->_children) && PyList_GET_SIZE(child->_children) > 0)
+            stack.push_back({child->_children, 0});
+    }
+}
+
+// References to elements, let go of with the holder.
+class held_elements {
+public:
+    held_elements() noexcept = default;
+    held_elements(const held_elements&) = delete;
+    held_elements& operator=(const held_elements&) = delete;
+    ~held_elements() {
+        for (ElementObject* e : elements_) Py_DECREF(e);
+    }
+    // Takes a reference to each of `elements`.
+    void hold(std::vector<ElementObject*>&& elements) noexcept {
+        elements_ = std::move(elements);
+        for (ElementObject* e : elements_) Py_INCREF(e);
+    }
+    // A new list that takes the references over.
+    PyObject* into_list() noexcept {
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(elements_.size()));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < elements_.size(); ++i)
+            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), reinterpret_cast<PyObject*>(elements_[i]));
+        elements_.clear();
+        return list;
+    }
+
+private:
+    std::vector<ElementObject*> elements_;
+};
+
+// The elements named `name` in document order, from a walk of the tree as built: what pugixml
+// selects, each the element that a lookup of its node gives, found without walking pugixml's text
+// nodes or looking any node up. Null without an exception when the tree cannot answer.
+PyObject* find_descendants_named(DocumentObject* self, std::string_view name) noexcept {
+    ElementObject* top = tree_as_built(self);
+    if (!top) return nullptr;
+    std::vector<ElementObject*> found;
+    name_test named(name);
+    if (guarded(-1, [&] {
+            walk_tree(top, [&](ElementObject* e) {
+                if (named(e)) found.push_back(e);
+            });
+            return 0;
+        }) < 0)
+        return nullptr;
+    // A query that selects nothing looks nothing up.
+    if (found.empty()) return PyList_New(0);
+    // Held first: readying the lookups and making the list may run a collection, and with it
+    // anybody's code, which may change the tree.
+    held_elements held;
+    held.hold(std::move(found));
+    int answered = lookups_by_tree(self);
+    if (answered <= 0) return nullptr;
+    return held.into_list();
 }
 
 }  // namespace
@@ -90,6 +215,14 @@ PyObject* xpath_findall(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
     const char* utf8 = utf8_of(xpath, holder);
     if (!utf8) return nullptr;
     DocumentObject* self = as_document(obj);
+    std::string_view name;
+    if (descendants_named(utf8, name)) {
+        if (PyObject* list = find_descendants_named(self, name)) return list;
+        if (PyErr_Occurred()) {
+            add_traceback("tamarack.pugixml.Document.xpath_findall");
+            return nullptr;
+        }
+    }
     // The node handles are all a result needs: each is mapped through the dictionary by its hash
     // value, in the node set's order.
     std::vector<pugi::xml_node> nodes;

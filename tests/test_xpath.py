@@ -356,3 +356,79 @@ def test_failing_queries_do_not_leak():
     # native allocations are invisible to tracemalloc; 4 MiB is 40 bytes a query
     if not UNDER_SANITIZER:
         assert rss_growth < 4 * 1024 * 1024
+
+
+# `//name` on a built tree is answered by walking the tree; `/descendant::name` selects the same
+# nodes through pugixml. Elements named b and x:b, a PI and a comment that mention b (pugixml
+# leaves both out of the document), names with dots and dashes, a b inside a b.
+NAMED = (
+    '<?b pi?><a><b id="1"><b id="2"/></b><x:b id="3"/><!--b--><c>'
+    '<b id="4">t</b><b.c-d id="5"/><B id="6"/></c><?b pi?></a>'
+)
+
+
+@pytest.mark.parametrize(
+    "name, ids",
+    [
+        ("b", ["1", "2", "4"]),
+        ("x:b", ["3"]),
+        ("b.c-d", ["5"]),
+        ("B", ["6"]),
+        ("a", [None]),
+        ("c", [None]),
+        ("x", []),
+        ("zzz", []),
+    ],
+)
+@pytest.mark.parametrize("root_first", [False, True], ids=["query-first", "root-first"])
+def test_descendants_by_name(name, ids, root_first):
+    doc = load(NAMED)
+    if root_first:
+        doc.get_root()
+    found = doc.xpath_findall(f"//{name}")
+    assert [e.attributes.get("id") for e in found] == ids
+    assert [e.name for e in found] == [name] * len(ids)
+    assert same(found, doc.xpath_findall(f"/descendant::{name}"))
+
+
+def test_descendants_by_name_hold_what_pugixmls_answer_holds():
+    walked, evaluated = load(NAMED), load(NAMED)
+    for doc in (walked, evaluated):
+        doc.get_root()
+    walked.xpath_findall("//zzz")
+    evaluated.xpath_findall("/descendant::zzz")
+    counts = lambda doc: [sys.getrefcount(e) for e in doc.get_root().walk()]
+    # Selecting nothing looks nothing up.
+    assert counts(walked) == counts(evaluated)
+    walked.xpath_findall("//b")
+    evaluated.xpath_findall("/descendant::b")
+    assert counts(walked) == counts(evaluated)
+
+
+# Trees that lack some of the document's elements, each with what `//b` selects: the walk must
+# leave these to pugixml.
+def _second_top_level_element():
+    doc = load("<a><b/></a><b/>")
+    return doc, [doc.get_root()[0], None]
+
+
+def _elements_excluded():
+    return load("<a><b/></a>", [NodeType.NODE_ELEMENT]), [None]
+
+
+def _list_emptied():
+    doc = load("<a><b/><b/></a>")
+    (children,) = [r for r in gc.get_referents(doc.get_root()) if isinstance(r, list)]
+    children.clear()
+    # Looked up in the tree as it is now.
+    return doc, [None, None]
+
+
+@pytest.mark.parametrize(
+    "make", [_second_top_level_element, _elements_excluded, _list_emptied],
+    ids=["second-top-level-element", "elements-excluded", "list-emptied"],
+)
+def test_descendants_by_name_of_a_tree_that_lacks_elements(make):
+    doc, expected = make()
+    doc.get_root()
+    assert same(doc.xpath_findall("//b"), expected)
