@@ -825,7 +825,9 @@ bool utf8_size_of(const Py_UCS1* units, std::size_t length, std::size_t& size) n
     for (; i + 8 <= end; i += 8) {
         std::uint64_t word;
         std::memcpy(&word, units + i, 8);
-        size += static_cast<std::size_t>(__builtin_popcountll(word & 0x8080808080808080ull));
+        // The characters of 0x80 and above, each one more byte: their top bits, summed into the
+        // top byte by one multiplication (a popcount is a library call without the instruction).
+        size += static_cast<std::size_t>((((word & 0x8080808080808080ull) >> 7) * 0x0101010101010101ull) >> 56);
     }
     for (; i < end; ++i) size += units[i] >> 7;
     return true;
