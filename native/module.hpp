@@ -5,6 +5,9 @@
 
 #include <tamarack/pugixml_api.hpp>
 
+#include <cstdint>
+#include <vector>
+
 namespace tamarack {
 
 // Module state, written only during start-up; it lives until the process ends.
@@ -122,9 +125,11 @@ int set_build_path(ElementObject* self, const pugi::xml_node& node) noexcept;
 
 // Trees of elements (tree.cpp).
 // Builds the elements below `top`, sharing the decoded names of `names` (of its own when null).
-// Enters every element built into `index`, when given, as the build makes it.
+// Enters every element built into `index`, when given, as the build makes it. `kept_children`,
+// when given and not empty, holds how many kept children each element has, in pre-order.
 int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_type_set& exclusions,
-                  name_cache* names = nullptr, element_index* index = nullptr) noexcept;
+                  name_cache* names = nullptr, element_index* index = nullptr,
+                  const std::vector<std::uint32_t>* kept_children = nullptr) noexcept;
 // A Document's tree, its elements entered into `index` (cleared first) when given.
 PyObject* create_untracked_tree(const pugi::xml_node& node, const node_type_set& exclusions,
                                 element_index* index) noexcept;

@@ -14,6 +14,7 @@
 #include "errors.hpp"
 #include "module.hpp"
 
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <vector>
@@ -32,34 +33,51 @@ std::size_t count_kept_children(const pugi::xml_node& node, const node_type_set&
 }
 
 // How many elements a build makes for `node` (itself and every kept node below it, as pugixml
-// links them, without a stack), and the range of their hash values.
+// links them, without a stack), the range of their hash values, and how many kept children each
+// has, in pre-order: the build then reads pugixml's children once instead of twice.
 struct tree_extent {
     std::size_t count = 0;
     std::size_t low = 0;
     std::size_t high = 0;
+    std::vector<std::uint32_t> kept_children;
 
-    void add(const pugi::xml_node& n) noexcept {
+    void add(const pugi::xml_node& n) {
         std::size_t key = n.hash_value();
         low = count == 0 || key < low ? key : low;
         high = key > high ? key : high;
         ++count;
+        kept_children.push_back(0);
     }
 };
 
+// Throws std::bad_alloc.
 tree_extent measure_tree(const pugi::xml_node& node, const node_type_set& exclusions) {
     tree_extent extent;
     extent.add(node);
+    // The pre-order ranks of the elements whose children are being counted.
+    std::vector<std::size_t> open{0};
+    bool counted = true;
     pugi::xml_node n = node.first_child();
     while (n && n != node) {
         bool kept = kept_node(n, exclusions);
-        if (kept) extent.add(n);
+        if (kept) {
+            std::uint32_t& parent_count = extent.kept_children[open.back()];
+            counted = counted && parent_count < UINT32_MAX;
+            ++parent_count;
+            extent.add(n);
+        }
         if (kept && n.first_child()) {
+            open.push_back(extent.count - 1);
             n = n.first_child();
             continue;
         }
-        while (n != node && !n.next_sibling()) n = n.parent();
+        while (n != node && !n.next_sibling()) {
+            n = n.parent();
+            open.pop_back();
+        }
         if (n != node) n = n.next_sibling();
     }
+    if (!counted) std::vector<std::uint32_t>().swap(extent.kept_children);
     return extent;
 }
 
@@ -111,8 +129,27 @@ void enter(element_index*& index, ElementObject* e) noexcept {
     index = nullptr;
 }
 
+// How many kept children each element of a build has, in pre-order: read from the measure of the
+// tree made beforehand, if any, or counted from pugixml's children.
+class kept_counts {
+public:
+    kept_counts(const node_type_set& exclusions, const std::vector<std::uint32_t>* measured) noexcept
+        : exclusions_(exclusions), measured_(measured && !measured->empty() ? measured : nullptr) {}
+
+    std::size_t next(const pugi::xml_node& n) noexcept {
+        if (measured_ && rank_ < measured_->size()) return (*measured_)[rank_++];
+        measured_ = nullptr;
+        return count_kept_children(n, exclusions_);
+    }
+
+private:
+    const node_type_set& exclusions_;
+    const std::vector<std::uint32_t>* measured_;
+    std::size_t rank_ = 0;
+};
+
 ElementObject* build_child(ElementObject* parent, const pugi::xml_node& c, std::size_t index,
-                           const node_type_set& exclusions, name_cache& names, element_index*& entered) noexcept {
+                           kept_counts& kept, name_cache& names, element_index*& entered) noexcept {
     if (plan_node_struct(c, names) < 0) return nullptr;
     ElementObject* child = make_tree_element(names.plan.block_size);
     if (!child) return nullptr;
@@ -120,7 +157,7 @@ ElementObject* build_child(ElementObject* parent, const pugi::xml_node& c, std::
     link_to_parent(child, reinterpret_cast<PyObject*>(parent), index);
     PyList_SET_ITEM(parent->_children, static_cast<Py_ssize_t>(index), obj);  // the list owns it now
     if (fill_planned_node_struct(child->node_struct, c, names, snapshot_storage(child)) < 0) return nullptr;
-    if (prepare_children(child, count_kept_children(c, exclusions)) < 0) return nullptr;
+    if (prepare_children(child, kept.next(c)) < 0) return nullptr;
     enter(entered, child);
     return child;
 }
@@ -267,14 +304,15 @@ bool release_tree_held_by(ElementObject* top, bool keep_top, PyObject* dict, Py_
 }
 
 int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_type_set& exclusions,
-                  name_cache* names, element_index* index) noexcept {
+                  name_cache* names, element_index* index, const std::vector<std::uint32_t>* kept_children) noexcept {
     return guarded(-1, [&] {
         std::unique_ptr<name_cache> own_names;
         if (!names) {
             own_names = std::make_unique<name_cache>();
             names = own_names.get();
         }
-        std::size_t count = count_kept_children(node, exclusions);
+        kept_counts kept(exclusions, kept_children);
+        std::size_t count = kept.next(node);
         if (count > 0 && prepare_children(top, count) < 0) return -1;
         std::vector<build_frame> stack{{top, node.first_child(), 0}};
         while (!stack.empty()) {
@@ -287,7 +325,7 @@ int build_subtree(ElementObject* top, const pugi::xml_node& node, const node_typ
                 continue;
             }
             frame.next = c.next_sibling();
-            ElementObject* child = build_child(frame.element, c, frame.kept++, exclusions, *names, index);
+            ElementObject* child = build_child(frame.element, c, frame.kept++, kept, *names, index);
             if (!child) return -1;
             stack.push_back({child, c.first_child(), 0});
         }
@@ -307,18 +345,19 @@ PyObject* create_untracked_tree(const pugi::xml_node& node, const node_type_set&
     PyObject* obj = reinterpret_cast<PyObject*>(root);
     bool built = fill_planned_node_struct(root->node_struct, node, *names, snapshot_storage(root)) == 0 &&
                  set_build_path(root, node) == 0;
+    tree_extent extent;
     if (built && index) {
         // Room for the whole tree at once: a table grown step by step would leave its earlier
         // sizes behind in the process's heap.
         if (!or_fallback(false, [&] {
-                tree_extent extent = measure_tree(node, exclusions);
+                extent = measure_tree(node, exclusions);
                 index->reserve(extent.count, extent.low, extent.high);
                 return true;
             }))
             index->clear();
         enter(index, root);
     }
-    if (!built || build_subtree(root, node, exclusions, names.get(), index) < 0) {
+    if (!built || build_subtree(root, node, exclusions, names.get(), index, &extent.kept_children) < 0) {
         if (index) index->clear();
         names.reset();
         release_tree(root, false);
