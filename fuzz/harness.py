@@ -164,6 +164,15 @@ def path_queries(elements):
             yield e, path
 
 
+def check_named(doc, elements):
+    """`//name` (walked through the tree once it is built) selects what `/descendant::name` does, for
+    the plain names that read the same in both."""
+    names = [e.name for e in elements if e.type == NodeType.NODE_ELEMENT and PLAIN_NAME.fullmatch(e.name)]
+    for name in list(dict.fromkeys(names))[:8] + ["zzz"]:
+        walked, evaluated = doc.xpath_findall("//" + name), doc.xpath_findall("/descendant::" + name)
+        assert len(walked) == len(evaluated) and all(a is b for a, b in zip(walked, evaluated)), name
+
+
 # Declared encodings for load_bytes, chosen by the input's last byte: native ones, codecs, and names
 # that are wrong or unknown.
 DECLARED = [None, "UTF-8", "utf-16", "UTF-16LE", "UTF-16BE", "UTF-32", "UTF-32BE", "ISO-8859-1",
@@ -248,6 +257,7 @@ def one_input(data):
     for e, path in path_queries(elements):
         found = query(doc.xpath_findall, path)
         assert isinstance(found, type) or any(f is e for f in found), (path, found)
+    check_named(doc, elements)
 
     # Old elements and running iterators across a reset.
     walk, children = root.walk(), iter(root)
