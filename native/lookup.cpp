@@ -95,31 +95,6 @@ int insert_by_hash_value(PyObject* dict, ElementObject* element) noexcept {
     return PyDict_SetItem(dict, key.get(), reinterpret_cast<PyObject*>(element));
 }
 
-struct collect_frame {
-    PyObject* children;  // borrowed: kept alive by its element, itself held by the dictionary
-    Py_ssize_t index;
-};
-
-// Calls `visit` on every element of the tree, root first, then in pre-order, exactly as a walk of
-// the root yields them, until it returns -1. Throws std::bad_alloc.
-template <class Visit>
-int walk_in_preorder(ElementObject* root, Visit&& visit) {
-    if (visit(root) < 0) return -1;
-    std::vector<collect_frame> stack{{root->_children, 0}};
-    while (!stack.empty()) {
-        collect_frame& top = stack.back();
-        if (!PyList_Check(top.children) || top.index >= PyList_GET_SIZE(top.children)) {
-            stack.pop_back();
-            continue;
-        }
-        PyObject* child = PyList_GET_ITEM(top.children, top.index++);
-        if (!is_element(child)) continue;
-        if (visit(as_element(child)) < 0) return -1;
-        stack.push_back({as_element(child)->_children, 0});
-    }
-    return 0;
-}
-
 int collect_in_preorder(PyObject* dict, ElementObject* root,
                         std::vector<std::pair<std::size_t, ElementObject*>>& entries) noexcept {
     return guarded(-1, [&] {

@@ -151,6 +151,32 @@ bool release_tree_held_by(ElementObject* top, bool keep_top, PyObject* dict, Py_
 inline bool is_element(PyObject* obj) noexcept { return PyObject_TypeCheck(obj, &ElementType); }
 inline ElementObject* as_element(PyObject* obj) noexcept { return reinterpret_cast<ElementObject*>(obj); }
 
+// Calls `visit` on every element of the tree, root first, then in pre-order, exactly as a walk of
+// the root yields them, until it returns -1; reads the lists directly, and runs no code of anybody
+// else's, so `visit` must not either. Throws std::bad_alloc.
+template <class Visit>
+int walk_in_preorder(ElementObject* root, Visit&& visit) {
+    if (visit(root) < 0) return -1;
+    struct frame {
+        PyObject* children;  // borrowed: kept alive by its element, itself kept alive by the tree
+        Py_ssize_t index;
+    };
+    std::vector<frame> stack{{root->_children, 0}};
+    while (!stack.empty()) {
+        frame& top = stack.back();
+        if (!PyList_Check(top.children) || top.index >= PyList_GET_SIZE(top.children)) {
+            stack.pop_back();
+            continue;
+        }
+        PyObject* child = PyList_GET_ITEM(top.children, top.index++);
+        if (!is_element(child)) continue;
+        if (visit(as_element(child)) < 0) return -1;
+        PyObject* below = as_element(child)->_children;
+        if (PyList_Check(below) && PyList_GET_SIZE(below) > 0) stack.push_back({below, 0});
+    }
+    return 0;
+}
+
 // Document (document.cpp).
 extern PyTypeObject DocumentType;
 extern DocumentVTable document_vtable;

@@ -82,31 +82,6 @@ private:
     memo memos_[memos];
 };
 
-// Calls `visit` for `top` and every element below it in pre-order, reading the lists directly: a
-// tree as built holds nothing else in them. Throws std::bad_alloc.
-template <class Visit>
-void walk_tree(ElementObject* top, Visit&& visit) {
-    visit(top);
-    struct frame {
-        PyObject* list;
-        Py_ssize_t next;
-    };
-    std::vector<frame> stack{{top->_children, 0}};
-    while (!stack.empty()) {
-        frame& f = stack.back();
-        if (f.next >= PyList_GET_SIZE(f.list)) {
-            stack.pop_back();
-            continue;
-        }
-        PyObject* item = PyList_GET_ITEM(f.list, f.next++);
-        if (Py_TYPE(item) != &ElementType) continue;
-        ElementObject* child = as_element(item);
-        visit(child);
-        if (PyList_CheckExact(child->_children) && PyList_GET_SIZE(child->_children) > 0)
-            stack.push_back({child->_children, 0});
-    }
-}
-
 // References to elements, let go of with the holder.
 class held_elements {
 public:
@@ -144,10 +119,10 @@ PyObject* find_descendants_named(DocumentObject* self, std::string_view name) no
     std::vector<ElementObject*> found;
     name_test named(name);
     if (guarded(-1, [&] {
-            walk_tree(top, [&](ElementObject* e) {
+            return walk_in_preorder(top, [&](ElementObject* e) {
                 if (named(e)) found.push_back(e);
+                return 0;
             });
-            return 0;
         }) < 0)
         return nullptr;
     // A query that selects nothing looks nothing up.
