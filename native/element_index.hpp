@@ -107,6 +107,11 @@ public:
         state_ = state::standing_in;
         mirrored_ = dict;
     }
+    // As stand_in_for, when the caller has taken a reference to every element for the index.
+    void stand_in_with_references_taken(PyObject* dict) noexcept {
+        state_ = state::standing_in;
+        mirrored_ = dict;
+    }
     void mirror(PyObject* dict) noexcept {
         state_ = state::mirroring;
         mirrored_ = dict;

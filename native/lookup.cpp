@@ -259,6 +259,26 @@ int lookups_by_tree(DocumentObject* self) noexcept {
     return tree_as_built(self) && self->_index->mirrors(self->_nodes_by_hash_value);
 }
 
+std::size_t entries_to_take_over(DocumentObject* self) noexcept {
+    element_index* index = self->_index;
+    PyObject* dict = self->_nodes_by_hash_value;
+    if (!tree_as_built(self) || index->current() != element_index::state::built) return 0;
+    if (PyDict_GET_SIZE(dict) != 0) return 0;
+    return index->size();
+}
+
+bool start_taking_over(DocumentObject* self) noexcept {
+    return watch(self->_nodes_by_hash_value, self->_index);
+}
+
+void finish_taking_over(DocumentObject* self, bool taken) noexcept {
+    PyObject* dict = self->_nodes_by_hash_value;
+    if (taken)
+        self->_index->stand_in_with_references_taken(dict);
+    else
+        unwatch(dict);
+}
+
 int show_nodes_by_hash_value(DocumentObject* self) noexcept {
     if (!self->_index) return 0;
     switch (self->_index->current()) {

@@ -151,19 +151,24 @@ bool release_tree_held_by(ElementObject* top, bool keep_top, PyObject* dict, Py_
 inline bool is_element(PyObject* obj) noexcept { return PyObject_TypeCheck(obj, &ElementType); }
 inline ElementObject* as_element(PyObject* obj) noexcept { return reinterpret_cast<ElementObject*>(obj); }
 
+// A frame of a pre-order walk: a list of children and the next one's index.
+struct preorder_frame {
+    PyObject* children;  // borrowed: kept alive by its element, itself kept alive by the tree
+    Py_ssize_t index;
+};
+
 // Calls `visit` on every element of the tree, root first, then in pre-order, exactly as a walk of
 // the root yields them, until it returns -1; reads the lists directly, and runs no code of anybody
-// else's, so `visit` must not either. Throws std::bad_alloc.
+// else's, so `visit` must not either. `stack` is the walk's own (emptied first): it holds a frame
+// for each element on the way down that has children, so with room for one more frame than the
+// elements visited it never allocates. Otherwise throws std::bad_alloc.
 template <class Visit>
-int walk_in_preorder(ElementObject* root, Visit&& visit) {
+int walk_in_preorder(ElementObject* root, std::vector<preorder_frame>& stack, Visit&& visit) {
+    stack.clear();
     if (visit(root) < 0) return -1;
-    struct frame {
-        PyObject* children;  // borrowed: kept alive by its element, itself kept alive by the tree
-        Py_ssize_t index;
-    };
-    std::vector<frame> stack{{root->_children, 0}};
+    stack.push_back({root->_children, 0});
     while (!stack.empty()) {
-        frame& top = stack.back();
+        preorder_frame& top = stack.back();
         if (!PyList_Check(top.children) || top.index >= PyList_GET_SIZE(top.children)) {
             stack.pop_back();
             continue;
@@ -175,6 +180,12 @@ int walk_in_preorder(ElementObject* root, Visit&& visit) {
         if (PyList_Check(below) && PyList_GET_SIZE(below) > 0) stack.push_back({below, 0});
     }
     return 0;
+}
+
+template <class Visit>
+int walk_in_preorder(ElementObject* root, Visit&& visit) {
+    std::vector<preorder_frame> stack;
+    return walk_in_preorder(root, stack, visit);
 }
 
 // Document (document.cpp).
@@ -207,6 +218,14 @@ ElementObject* tree_as_built(DocumentObject* self) noexcept;
 // Readies the lookups, as the first lookup does, and tells whether each element of a tree as built
 // is still what a lookup of its node gives: 1 or 0, or -1 with an exception set.
 int lookups_by_tree(DocumentObject* self) noexcept;
+// The first query of a tree as built may take the index's references itself, one per element, in
+// its own walk of the tree, instead of leaving a pass over the tree to the first lookup: the number
+// of references to take (0: the lookups are ready, or take them otherwise); then starting, which
+// watches the dictionary (false: take none); then, after taking all of them or giving back all
+// taken, finishing.
+std::size_t entries_to_take_over(DocumentObject* self) noexcept;
+bool start_taking_over(DocumentObject* self) noexcept;
+void finish_taking_over(DocumentObject* self, bool taken) noexcept;
 int _collect_nodes_by_hash_value(DocumentObject* self) noexcept;
 PyObject* _find_from_hash_value(DocumentObject* self, std::size_t hash_value) noexcept;
 // Fills the dictionary by hash value when the native index has stood in for it so far: before

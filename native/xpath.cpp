@@ -110,27 +110,84 @@ private:
     std::vector<ElementObject*> elements_;
 };
 
+// Finds the elements named `name` in a walk of the tree as built, and on the tree's first query
+// takes the references of the index standing in for the dictionary on the way: the lookups would
+// otherwise take them in a second pass over the same elements. No allocation is left to the walk
+// then, since the references must be all taken or none: room for each element and for its frame.
+class named_walk {
+public:
+    explicit named_walk(std::string_view name) noexcept : named_(name) {}
+
+    // 0, or -1 with an exception set.
+    int run(DocumentObject* self, ElementObject* top) noexcept {
+        std::size_t limit = entries_to_take_over(self);
+        if (limit > 0 && or_fallback(false, [&] {
+                stack_.reserve(limit + 1);
+                found.reserve(limit);
+                return true;
+            }) && start_taking_over(self)) {
+            int taken = take_over(top, limit);
+            finish_taking_over(self, taken > 0);
+            if (taken >= 0) return 0;
+        }
+        return guarded(-1, [&] {
+            return walk_in_preorder(top, stack_, [&](ElementObject* e) {
+                if (named_(e)) found.push_back(e);
+                return 0;
+            });
+        });
+    }
+
+    std::vector<ElementObject*> found;
+
+private:
+    // 1 when the walk took a reference to each of the `limit` elements and found one named. Gives
+    // back what it took otherwise: 0 when the walk found none named (a query that selects nothing
+    // readies no lookups), -1 when it did not finish.
+    int take_over(ElementObject* top, std::size_t limit) noexcept {
+        std::size_t taken = 0;
+        int walked = or_fallback(-1, [&] {
+            return walk_in_preorder(top, stack_, [&](ElementObject* e) {
+                if (taken == limit) return -1;  // not the tree the index was built with
+                Py_INCREF(e);
+                ++taken;
+                if (named_(e)) found.push_back(e);
+                return 0;
+            });
+        });
+        bool finished = walked == 0 && taken == limit;
+        if (finished && !found.empty()) return 1;
+        std::size_t given = 0;
+        or_fallback(-1, [&] {
+            return walk_in_preorder(top, stack_, [&](ElementObject* e) {
+                if (given == taken) return -1;
+                ++given;
+                Py_DECREF(e);  // the tree holds it still
+                return 0;
+            });
+        });
+        found.clear();
+        return finished ? 0 : -1;
+    }
+
+    name_test named_;
+    std::vector<preorder_frame> stack_;
+};
+
 // The elements named `name` in document order, from a walk of the tree as built: what pugixml
 // selects, each the element that a lookup of its node gives, found without walking pugixml's text
 // nodes or looking any node up. Null without an exception when the tree cannot answer.
 PyObject* find_descendants_named(DocumentObject* self, std::string_view name) noexcept {
     ElementObject* top = tree_as_built(self);
     if (!top) return nullptr;
-    std::vector<ElementObject*> found;
-    name_test named(name);
-    if (guarded(-1, [&] {
-            return walk_in_preorder(top, [&](ElementObject* e) {
-                if (named(e)) found.push_back(e);
-                return 0;
-            });
-        }) < 0)
-        return nullptr;
+    named_walk walk(name);
+    if (walk.run(self, top) < 0) return nullptr;
     // A query that selects nothing looks nothing up.
-    if (found.empty()) return PyList_New(0);
+    if (walk.found.empty()) return PyList_New(0);
     // Held first: readying the lookups and making the list may run a collection, and with it
     // anybody's code, which may change the tree.
     held_elements held;
-    held.hold(std::move(found));
+    held.hold(std::move(walk.found));
     int answered = lookups_by_tree(self);
     if (answered <= 0) return nullptr;
     return held.into_list();
