@@ -173,6 +173,20 @@ def check_named(doc, elements):
         assert len(walked) == len(evaluated) and all(a is b for a, b in zip(walked, evaluated)), name
 
 
+def check_named_first(xml, exclusions, elements):
+    """The first query of a fresh document, `//name`, builds the tree only when it selects something,
+    and selects what `/descendant::name` does then."""
+    names = [e.name for e in elements if e.type == NodeType.NODE_ELEMENT and PLAIN_NAME.fullmatch(e.name)]
+    for name in names[:1] + ["zzz"]:
+        doc = Document()
+        doc.set_node_type_exclusions(exclusions)
+        doc.load_string(xml)
+        walked = doc.xpath_findall("//" + name)
+        assert doc.has_root is bool(walked), name
+        evaluated = doc.xpath_findall("/descendant::" + name)
+        assert len(walked) == len(evaluated) and all(a is b for a, b in zip(walked, evaluated)), name
+
+
 # Declared encodings for load_bytes, chosen by the input's last byte: native ones, codecs, and names
 # that are wrong or unknown.
 DECLARED = [None, "UTF-8", "utf-16", "UTF-16LE", "UTF-16BE", "UTF-32", "UTF-32BE", "ISO-8859-1",
@@ -258,6 +272,7 @@ def one_input(data):
         found = query(doc.xpath_findall, path)
         assert isinstance(found, type) or any(f is e for f in found), (path, found)
     check_named(doc, elements)
+    check_named_first(xml, exclusions, elements)
 
     # Old elements and running iterators across a reset.
     walk, children = root.walk(), iter(root)

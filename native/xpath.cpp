@@ -174,11 +174,34 @@ private:
     std::vector<preorder_frame> stack_;
 };
 
+// A loaded Document whose tree is not built yet, and whose lookups are the module's own.
+bool is_unbuilt(DocumentObject* self) noexcept {
+    return self->_has_document && self->vtab->_find_from_hash_value == _find_from_hash_value &&
+           !self->vtab->_has_root(self);
+}
+
+// Whether pugixml's `//name` selects anything in `document`: an element of that very name. `name`
+// ends the query's NUL-terminated text.
+bool has_element_named(const pugi::xml_document& document, std::string_view name) noexcept {
+    return document.find_node([&](const pugi::xml_node& n) {
+        return n.type() == pugi::node_element && std::strcmp(n.name(), name.data()) == 0;
+    });
+}
+
 // The elements named `name` in document order, from a walk of the tree as built: what pugixml
 // selects, each the element that a lookup of its node gives, found without walking pugixml's text
-// nodes or looking any node up. Null without an exception when the tree cannot answer.
+// nodes or looking any node up; on a Document not built yet, the tree is built first when the query
+// selects anything. Null without an exception when the tree cannot answer.
 PyObject* find_descendants_named(DocumentObject* self, std::string_view name) noexcept {
     ElementObject* top = tree_as_built(self);
+    if (!top && is_unbuilt(self)) {
+        // The lookups of what pugixml selects would build the tree; with nothing selected, nothing
+        // is built.
+        if (!has_element_named(self->_document, name)) return PyList_New(0);
+        Ref root = Ref::steal(self->vtab->_get_root(self));
+        if (!root) return nullptr;
+        top = tree_as_built(self);
+    }
     if (!top) return nullptr;
     named_walk walk(name);
     if (walk.run(self, top) < 0) return nullptr;
