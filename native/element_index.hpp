@@ -4,11 +4,11 @@
 // table, the entry and the key object: several cache misses per result when a query selects nodes
 // spread over a large tree. pugixml's hash values of nodes allocated one after the other are close
 // to each other, so this table places them by the value itself and a query's results, which come in
-// document order, probe it almost sequentially: as an array indexed by the value when the values
-// span a range a few times their number, as a build's usually do; otherwise as a hash table where
-// runs of 32 consecutive values keep their order, and the runs themselves are scattered by a
-// multiplicative hash, so that the values of nodes from different pages of pugixml's memory do not
-// pile up into long probe sequences. It holds borrowed pointers while the dictionary that it
+// document order, probe it almost sequentially: as a ranked bitmap when the values arrive in
+// increasing order and span a range a few times their number, as a build's usually do; otherwise
+// as a hash table where runs of 32 consecutive values keep their order, and the runs themselves are
+// scattered by a multiplicative hash, so that the values of nodes from different pages of pugixml's
+// memory do not pile up into long probe sequences. It holds borrowed pointers while the dictionary that it
 // mirrors holds the elements, and a watcher of that dictionary (lookup.cpp) drops the mirror at the
 // first change of the dictionary, before the change can release an element, so no pointer is
 // handed out that the dictionary no longer holds.
@@ -22,6 +22,7 @@
 #include <tamarack/pugixml_api.hpp>
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace tamarack {
@@ -51,25 +52,28 @@ public:
 
     // As reserve, for keys known to lie in [low, high]. pugixml allocates the nodes of a document
     // from pages taken one after the other, so their hash values usually span a range a few times
-    // the number of elements: then the table is an array indexed by the value itself, one probe
-    // with no collisions, and a query's results, in document order, read it front to back.
+    // the number of elements, and a build meets them in increasing order: then the table is a
+    // bitmap of the values present, with the number of values before each word of it, and the
+    // elements in the order of their values. A lookup is one bit and one count, with no
+    // collisions; a query's results, in document order, read it front to back; and it takes 8
+    // bytes an element and a fifth of a byte a value of the span, against the hash table's 16 bytes
+    // a slot at 1.5 to 3 slots an element.
     void reserve(std::size_t count, std::size_t low, std::size_t high) {
-        if (low == 0 || high < low || high - low >= dense_span_limit(count)) return reserve(count);
+        if (low == 0 || high < low || high - low >= ranked_span_limit(count) || count >= rank_limit)
+            return reserve(count);
         clear();
-        dense_.assign(high - low + 1, nullptr);
+        std::size_t words = (high - low) / 64 + 1;
+        bits_.assign(words, 0);
+        ranks_.assign(words, 0);
+        ordered_.reserve(count);
         base_ = low;
     }
 
     // Enters or replaces the element under `key`, which is never 0 (a null handle's value), making
     // room as it goes; throws std::bad_alloc. The index must not hold its elements.
     void add(std::size_t key, ElementObject* element) {
-        if (!dense_.empty()) {
-            if (key - base_ < dense_.size()) {
-                ElementObject*& entry = dense_[key - base_];
-                size_ += entry == nullptr;
-                entry = element;
-                return;
-            }
+        if (!bits_.empty()) {
+            if (append(key, element)) return;
             to_slots();
         }
         if (3 * (size_ + 1) > 2 * slots_.size()) grow();
@@ -77,7 +81,13 @@ public:
     }
 
     ElementObject* find(std::size_t key) const noexcept {
-        if (!dense_.empty()) return key - base_ < dense_.size() ? dense_[key - base_] : nullptr;
+        if (!bits_.empty()) {
+            std::size_t offset = key - base_, word = offset / 64;
+            if (word >= words_ranked_) return nullptr;
+            std::uint64_t below = bits_[word] & ((std::uint64_t{2} << (offset % 64)) - 1);
+            if ((below >> (offset % 64)) == 0) return nullptr;
+            return ordered_[ranks_[word] + bit_count(below) - 1];
+        }
         if (slots_.empty() || key == 0) return nullptr;
         std::size_t mask = slots_.size() - 1;
         for (std::size_t i = home(key); slots_[i].key != 0; i = (i + 1) & mask)
@@ -103,7 +113,7 @@ public:
 
     // Takes a reference to every element: the index now stands in for `dict`, which it watches.
     void stand_in_for(PyObject* dict) noexcept {
-        for_each_element(slots_, dense_, [](ElementObject* e) { Py_INCREF(e); });
+        for_each_element(slots_, ordered_, [](ElementObject* e) { Py_INCREF(e); });
         state_ = state::standing_in;
         mirrored_ = dict;
     }
@@ -126,27 +136,53 @@ public:
     // them any more from here.
     void clear() noexcept {
         std::vector<slot> slots;
-        std::vector<ElementObject*> dense;
+        std::vector<ElementObject*> ordered;
         slots.swap(slots_);
-        dense.swap(dense_);
+        ordered.swap(ordered_);
+        std::vector<std::uint64_t>().swap(bits_);
+        std::vector<std::uint32_t>().swap(ranks_);
         bool owned = state_ == state::standing_in;
         size_ = 0;
         base_ = 0;
+        words_ranked_ = 0;
         mirrored_ = nullptr;
         state_ = state::empty;
         tree_as_built_ = false;
         nodes.clear();
-        if (owned) for_each_element(slots, dense, [](ElementObject* e) { Py_DECREF(e); });
+        if (owned) for_each_element(slots, ordered, [](ElementObject* e) { Py_DECREF(e); });
     }
 
     // The document's nodes, filled by the first query from an element; emptied with the rest.
     node_index nodes;
 
 private:
-    // A span of hash values at most this many times the number of elements is kept as an array:
-    // at 8 bytes a value it is no larger than the hash table's 16 bytes a slot at 1.5 to 3 slots
-    // an element.
-    static std::size_t dense_span_limit(std::size_t count) noexcept { return 4 * count + 64; }
+    // A span of hash values at most this many times the number of elements is kept ranked: its
+    // bitmap and counts then take at most 3 bytes an element. The counts are 32-bit.
+    static std::size_t ranked_span_limit(std::size_t count) noexcept { return 16 * count + 1024; }
+    static constexpr std::size_t rank_limit = std::size_t{1} << 31;
+
+    static std::uint32_t bit_count(std::uint64_t x) noexcept {
+        // Without the POPCNT instruction, which a baseline x86-64 build may not use, the builtin
+        // is a library call.
+        x -= (x >> 1) & 0x5555555555555555ull;
+        x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+        x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+        return static_cast<std::uint32_t>((x * 0x0101010101010101ull) >> 56);
+    }
+
+    // Enters a key above every key so far, in the ranked form; false for any other key (one
+    // outside the span, or not in increasing order), which the ranked form cannot take.
+    bool append(std::size_t key, ElementObject* element) {
+        std::size_t offset = key - base_, word = offset / 64;
+        if (word >= bits_.size() || (size_ > 0 && key <= last_key_)) return false;
+        ordered_.push_back(element);
+        // Every word up to this one now has its count of the values before it.
+        while (words_ranked_ <= word) ranks_[words_ranked_++] = static_cast<std::uint32_t>(size_);
+        bits_[word] |= std::uint64_t{1} << (offset % 64);
+        last_key_ = key;
+        ++size_;
+        return true;
+    }
 
     struct slot {
         std::size_t key = 0;
@@ -154,9 +190,8 @@ private:
     };
 
     template <class F>
-    static void for_each_element(const std::vector<slot>& slots, const std::vector<ElementObject*>& dense, F&& f) noexcept {
-        for (ElementObject* e : dense)
-            if (e) f(e);
+    static void for_each_element(const std::vector<slot>& slots, const std::vector<ElementObject*>& ordered, F&& f) noexcept {
+        for (ElementObject* e : ordered) f(e);
         for (const slot& s : slots)
             if (s.key != 0) f(s.element);
     }
@@ -177,18 +212,26 @@ private:
         }
     }
 
-    // Moves the array's entries into a hash table, for a key outside its span.
+    // Moves the ranked entries into a hash table, for a key that the ranked form cannot take.
     void to_slots() {
-        std::vector<ElementObject*> dense;
         std::size_t capacity = 16;
         while (capacity < size_ + size_ / 2 + 1) capacity *= 2;
         std::vector<slot> slots(capacity);
-        dense.swap(dense_);
+        std::vector<ElementObject*> ordered;
+        std::vector<std::uint64_t> bits;
+        ordered.swap(ordered_);
+        bits.swap(bits_);
         slots.swap(slots_);
+        std::vector<std::uint32_t>().swap(ranks_);
         size_ = 0;
-        for (std::size_t i = 0; i < dense.size(); ++i)
-            if (dense[i]) insert(base_ + i, dense[i]);
+        std::size_t next = 0;
+        for (std::size_t word = 0; word < bits.size(); ++word)
+            for (std::uint64_t rest = bits[word]; rest != 0; rest &= rest - 1) {
+                std::size_t bit = bit_count((rest & (~rest + 1)) - 1);  // the lowest bit set
+                insert(base_ + word * 64 + bit, ordered[next++]);
+            }
         base_ = 0;
+        words_ranked_ = 0;
     }
 
     std::size_t home(std::size_t key) const noexcept {
@@ -205,7 +248,14 @@ private:
     }
 
     std::vector<slot> slots_;
-    std::vector<ElementObject*> dense_;  // the array form: dense_[key - base_]
+    // The ranked form: bit k of bits_ tells whether base_ + k is a key; ranks_[w] counts the keys
+    // below word w (for the words up to the last key's, words_ranked_ of them); ordered_ holds the
+    // elements in the order of their keys.
+    std::vector<std::uint64_t> bits_;
+    std::vector<std::uint32_t> ranks_;
+    std::vector<ElementObject*> ordered_;
+    std::size_t words_ranked_ = 0;
+    std::size_t last_key_ = 0;
     std::size_t base_ = 0;
     std::size_t size_ = 0;
     state state_ = state::empty;

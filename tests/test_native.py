@@ -285,3 +285,37 @@ def test_argument_errors_need_no_native_memory():
     if result.stdout == "unhooked\n":
         pytest.skip("this build's native allocations do not go through the test module")
     assert result.stdout == "TypeError: add_node_type_exclusion() takes at most 1 argument (2 given)\n"
+
+
+# The index by hash value, against a dict: keys in increasing order (the ranked bitmap), across
+# and at the edges of its 64-bit words; then keys that it cannot take ranked (out of order, a
+# repeat, outside the span reserved), which move every entry to the hash table on the way.
+BASE = 1000
+
+
+@pytest.mark.parametrize(
+    "keys, span",
+    [
+        ([], (BASE, BASE + 10)),
+        ([BASE], (BASE, BASE)),
+        ([BASE, BASE + 1, BASE + 63, BASE + 64, BASE + 127, BASE + 128, BASE + 500], (BASE, BASE + 500)),
+        ([BASE + 5 + 3 * i for i in range(300)], (BASE, BASE + 1000)),
+        ([BASE + 64 * i for i in range(40)], (BASE, BASE + 64 * 39)),
+        ([BASE + 10, BASE + 70, BASE + 130, BASE + 3, BASE + 200, BASE + 64], (BASE, BASE + 300)),
+        ([BASE + 10, BASE + 70, BASE + 130, BASE + 70, BASE + 200], (BASE, BASE + 300)),
+        ([BASE + 10, BASE + 70, BASE + 130, BASE + 400, BASE + 71], (BASE, BASE + 300)),
+        ([BASE + 10, BASE + 64, BASE + 65, BASE - 1, BASE + 20], (BASE, BASE + 300)),
+        ([BASE + 7 * i for i in range(100)], (BASE, BASE + 10 * 100 * 64)),
+        ([BASE + 3, BASE + 1, BASE + 2, BASE + 3], (0, 0)),
+    ],
+    ids=["empty", "one", "word-edges", "every-third", "one-a-word", "out-of-order", "repeated",
+         "above-span", "below-span", "span-too-wide", "hash-table"],
+)
+def test_index_by_hash_value_answers_as_a_dict(keys, span):
+    expected = {}
+    for k, key in enumerate(keys):
+        expected[key] = k
+    probes = sorted({p for key in keys for p in (key - 1, key, key + 1)} | {0, 1, BASE - 1, BASE + 301, 2**63})
+    answers, size = native.index_lookups(keys, *span, probes)
+    assert answers == [expected.get(p) for p in probes]
+    assert size == len(expected)

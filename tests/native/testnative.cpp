@@ -7,6 +7,7 @@
 
 #include <tamarack/pugixml_api.hpp>
 
+#include "element_index.hpp"
 #include "errors.hpp"
 
 #include <dlfcn.h>
@@ -312,6 +313,46 @@ PyObject* create(PyObject*, PyObject* args) {
     return blank;
 }
 
+// index_lookups(keys, low, high, probes) -> (answers, size): the module's index by hash value, reserved for
+// len(keys) keys in [low, high] (no span when low is 0) and given the keys in order, each under a
+// stand-in for the element entered k-th (never dereferenced); for each probe, that k or None, and
+// the number of entries.
+PyObject* index_lookups(PyObject*, PyObject* args) {
+    PyObject *keys, *probes;
+    unsigned long long low, high;
+    if (!PyArg_ParseTuple(args, "O!KKO!", &PyList_Type, &keys, &low, &high, &PyList_Type, &probes)) return nullptr;
+    tamarack::element_index index;
+    auto key_at = [](PyObject* list, Py_ssize_t i) { return static_cast<std::size_t>(PyLong_AsSize_t(PyList_GET_ITEM(list, i))); };
+    auto element = [](std::size_t k) { return reinterpret_cast<tamarack::ElementObject*>((k + 1) * 64); };
+    try {
+        if (low == 0)
+            index.reserve(static_cast<std::size_t>(PyList_GET_SIZE(keys)));
+        else
+            index.reserve(static_cast<std::size_t>(PyList_GET_SIZE(keys)), low, high);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) index.add(key_at(keys, i), element(static_cast<std::size_t>(i)));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    if (PyErr_Occurred()) return nullptr;
+    PyObject* answers = PyList_New(PyList_GET_SIZE(probes));
+    if (!answers) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(probes); ++i) {
+        tamarack::ElementObject* found = index.find(key_at(probes, i));
+        PyObject* answer = found ? PyLong_FromSize_t(reinterpret_cast<std::size_t>(found) / 64 - 1) : Py_NewRef(Py_None);
+        if (!answer) {
+            Py_DECREF(answers);
+            return nullptr;
+        }
+        PyList_SET_ITEM(answers, i, answer);
+    }
+    if (static_cast<Py_ssize_t>(index.size()) > PyList_GET_SIZE(keys)) {
+        Py_DECREF(answers);
+        PyErr_SetString(PyExc_AssertionError, "more entries than keys");
+        return nullptr;
+    }
+    return Py_BuildValue("Nn", answers, static_cast<Py_ssize_t>(index.size()));
+}
+
 // check_layout() -> None: the check every consumer runs at import, run again.
 PyObject* check_layout(PyObject*, PyObject*) {
     return tamarack::check_layout() < 0 ? nullptr : Py_NewRef(Py_None);
@@ -425,6 +466,7 @@ PyMethodDef methods[] = {
     {"element_op", element_op, METH_VARARGS, nullptr},
     {"create", create, METH_VARARGS, nullptr},
     {"check_layout", check_layout, METH_NOARGS, nullptr},
+    {"index_lookups", index_lookups, METH_VARARGS, nullptr},
     {"single_argument_without_memory", single_argument_without_memory, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
