@@ -39,6 +39,9 @@ Ref release_built_tree(DocumentObject* self, bool keep_root) noexcept {
     top->_owner = nullptr;
     // Filled, and unchanged since (only then has it a mirror).
     bool complete = self->_index && self->_index->mirrors(dict.get()) && PyDict_GET_SIZE(dict.get()) > 0;
+    // An index that stands in for the empty dictionary holds the elements as the filled dictionary
+    // would: the release takes its references over.
+    if (Py_REFCNT(dict.get()) == 2 && release_tree_with_index(self, top, keep_root)) return root;
     drop_index(self);
     if (!PyDict_Check(dict.get()) || Py_REFCNT(dict.get()) != 2) {
         // Someone else holds the dictionary too. A reset empties it all the same; otherwise its

@@ -101,6 +101,7 @@ public:
     void set_built(bool whole_document) noexcept {
         state_ = state::built;
         tree_as_built_ = whole_document;
+        entries_are_the_tree_ = true;
     }
 
     // Whether the tree that the Document holds is still exactly as its build made it, with an
@@ -109,7 +110,9 @@ public:
     // node answers. Any change of the tree, a tree whose lists somebody was shown, and every
     // emptying of the index end it.
     bool tree_as_built() const noexcept { return tree_as_built_; }
-    void tree_changed() noexcept { tree_as_built_ = false; }
+    // Whether the entries are exactly the elements of the tree: the build's, the tree unchanged.
+    bool entries_are_the_tree() const noexcept { return entries_are_the_tree_; }
+    void tree_changed() noexcept { tree_as_built_ = entries_are_the_tree_ = false; }
 
     // Takes a reference to every element: the index now stands in for `dict`, which it watches.
     void stand_in_for(PyObject* dict) noexcept {
@@ -134,28 +137,32 @@ public:
 
     // Empties the index; one that stands in lets go of its elements last, when nothing refers to
     // them any more from here.
-    void clear() noexcept {
+    void clear() noexcept { empty(state_ == state::standing_in); }
+    // Empties an index that stands in without letting go of its elements: somebody has taken its
+    // references over.
+    void hand_over_references() noexcept { empty(false); }
+
+    // The document's nodes, filled by the first query from an element; emptied with the rest.
+    node_index nodes;
+
+private:
+    void empty(bool owned) noexcept {
         std::vector<slot> slots;
         std::vector<ElementObject*> ordered;
         slots.swap(slots_);
         ordered.swap(ordered_);
         std::vector<std::uint64_t>().swap(bits_);
         std::vector<std::uint32_t>().swap(ranks_);
-        bool owned = state_ == state::standing_in;
         size_ = 0;
         base_ = 0;
         words_ranked_ = 0;
         mirrored_ = nullptr;
         state_ = state::empty;
-        tree_as_built_ = false;
+        tree_as_built_ = entries_are_the_tree_ = false;
         nodes.clear();
         if (owned) for_each_element(slots, ordered, [](ElementObject* e) { Py_DECREF(e); });
     }
 
-    // The document's nodes, filled by the first query from an element; emptied with the rest.
-    node_index nodes;
-
-private:
     // A span of hash values at most this many times the number of elements is kept ranked: its
     // bitmap and counts then take at most 3 bytes an element. The counts are 32-bit.
     static std::size_t ranked_span_limit(std::size_t count) noexcept { return 16 * count + 1024; }
@@ -260,6 +267,7 @@ private:
     std::size_t size_ = 0;
     state state_ = state::empty;
     bool tree_as_built_ = false;
+    bool entries_are_the_tree_ = false;
     PyObject* mirrored_ = nullptr;  // borrowed: the dictionary watched, null when not a mirror
 };
 

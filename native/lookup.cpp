@@ -167,6 +167,18 @@ void drop_index(DocumentObject* self) noexcept {
     self->_index->clear();
 }
 
+bool release_tree_with_index(DocumentObject* self, ElementObject* top, bool keep_top) noexcept {
+    element_index* index = self->_index;
+    if (!index || index->current() != element_index::state::standing_in || !index->entries_are_the_tree())
+        return false;
+    std::vector<ElementObject*> held;
+    if (!hold_if_unreferred(top, held, 1, 1)) return false;
+    unwatch(index->mirrored());
+    index->hand_over_references();
+    release_held(held, top, keep_top, 1);
+    return true;
+}
+
 void tree_changing(ElementObject* element) noexcept {
     while (is_element(element->_parent)) element = as_element(element->_parent);
     DocumentObject* owner = element->_owner;

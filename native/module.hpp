@@ -138,6 +138,13 @@ void track_tree(ElementObject* top) noexcept;
 // outside refers to an element, the tree goes to the collector: element by element, or, `as_one`,
 // as its top element alone (a Document letting go of its tree for good).
 void release_tree(ElementObject* top, bool keep_top, Py_ssize_t known = 0, bool as_one = false) noexcept;
+// release_tree in two steps, for a tree of which every element is also held `extra` times by
+// whoever releases it: holds every element (false, holding none, when something outside refers to
+// one, or without memory), and, once the caller has handed those references to the release, cuts
+// every element's links and lets go of its references.
+bool hold_if_unreferred(ElementObject* top, std::vector<ElementObject*>& held, Py_ssize_t known,
+                        Py_ssize_t extra) noexcept;
+void release_held(const std::vector<ElementObject*>& held, ElementObject* top, bool keep_top, Py_ssize_t extra) noexcept;
 // A tree whose top element alone is in the collector, which it answers to for the whole tree: it
 // is garbage when nothing outside the tree refers to any of its elements.
 bool collects_as_one(ElementObject* top) noexcept;
@@ -208,6 +215,11 @@ void set_parse_error(const pugi::xml_parse_result& result, const char* text, std
 
 // Lookups by hash value and by node position (lookup.cpp).
 void drop_index(DocumentObject* self) noexcept;  // after every change of the dictionary
+// Releases the Document's tree, as release_tree would, taking over the references of an index that
+// stands in for the dictionary and holds exactly the tree's elements, instead of dropping them in a
+// pass of their own: false, changing nothing, when the index is not such, or when something outside
+// refers to an element of the tree.
+bool release_tree_with_index(DocumentObject* self, ElementObject* top, bool keep_top) noexcept;
 // Before a change of the tree that `element` belongs to, or before its lists are shown: the entries
 // its build made are dropped, and the tree is no longer as built.
 void tree_changing(ElementObject* element) noexcept;

@@ -219,12 +219,13 @@ void cut_links(ElementObject* e) noexcept {
     e->_child_count = 0;
 }
 
-// Holds every element of the tree in pre-order. False, holding none, when something outside refers
-// to one of them or there is no memory to hold them all (the collector then takes the tree).
-bool hold_if_unreferred(ElementObject* top, std::vector<ElementObject*>& held, Py_ssize_t known) noexcept {
+}  // namespace
+
+bool hold_if_unreferred(ElementObject* top, std::vector<ElementObject*>& held, Py_ssize_t known,
+                        Py_ssize_t extra) noexcept {
     bool complete = or_fallback(false, [&] {
         for (ElementObject* e = top; e; e = next_in_preorder(e, top)) {
-            if (!referred_to_from_inside_only(e, e == top ? 1 + known : 1)) return false;
+            if (!referred_to_from_inside_only(e, (e == top ? 1 + known : 1) + extra)) return false;
             held.push_back(e);
             Py_INCREF(e);
         }
@@ -237,7 +238,17 @@ bool hold_if_unreferred(ElementObject* top, std::vector<ElementObject*>& held, P
     return complete;
 }
 
-}  // namespace
+void release_held(const std::vector<ElementObject*>& held, ElementObject* top, bool keep_top, Py_ssize_t extra) noexcept {
+    // Cuts each element's links while it is held, then lets go of it: in pre-order its parent has
+    // already lost its list, so each element is freed once its last child has let go of it, and no
+    // release cascades through the tree. With `keep_top`, `top` keeps its list, which its owner
+    // empties afterwards.
+    for (ElementObject* e : held) {
+        if (e != top || !keep_top) cut_links(e);
+        for (Py_ssize_t i = 0; i < extra; ++i) Py_DECREF(e);
+        Py_DECREF(e);
+    }
+}
 
 void track_tree(ElementObject* top) noexcept {
     for (ElementObject* e = top; e; e = next_in_preorder(e, top)) {
@@ -263,21 +274,14 @@ Py_ssize_t references_from_inside(ElementObject* top) noexcept {
 
 void release_tree(ElementObject* top, bool keep_top, Py_ssize_t known, bool as_one) noexcept {
     std::vector<ElementObject*> held;
-    if (!hold_if_unreferred(top, held, known)) {
+    if (!hold_if_unreferred(top, held, known, 0)) {
         if (!as_one || keep_top)
             track_tree(top);
         else if (!PyObject_GC_IsTracked(reinterpret_cast<PyObject*>(top)))
             PyObject_GC_Track(top);
         return;
     }
-    // Cuts each element's links while it is held, then lets go of it: in pre-order its parent has
-    // already lost its list, so each element is freed once its last child has let go of it, and no
-    // release cascades through the tree. With `keep_top`, `top` keeps its list, which its owner
-    // empties afterwards.
-    for (ElementObject* e : held) {
-        if (e != top || !keep_top) cut_links(e);
-        Py_DECREF(e);
-    }
+    release_held(held, top, keep_top, 0);
 }
 
 bool release_tree_held_by(ElementObject* top, bool keep_top, PyObject* dict, Py_ssize_t known) noexcept {
