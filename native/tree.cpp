@@ -190,7 +190,13 @@ ElementObject* next_in_preorder(ElementObject* e, ElementObject* top) noexcept {
 
 // How many of the references that `e` holds are its children's (each child refers back to it).
 // Anything else in the list counts for nothing, so the element seems referred to from outside.
+// A list that the collector has never seen was shown to nobody: once its build filled it (its last
+// slot is filled last), it holds exactly the children that link back to the element.
 Py_ssize_t children_held(const ElementObject* e) noexcept {
+    if (owns_list(e) && !PyObject_GC_IsTracked(e->_children)) {
+        Py_ssize_t size = PyList_GET_SIZE(e->_children);
+        if (size > 0 && PyList_GET_ITEM(e->_children, size - 1)) return size;
+    }
     Py_ssize_t held = 0;
     while (child_at(e, held)) ++held;
     return held;
