@@ -8,10 +8,10 @@
 // increasing order and span a range a few times their number, as a build's usually do; otherwise
 // as a hash table where runs of 32 consecutive values keep their order, and the runs themselves are
 // scattered by a multiplicative hash, so that the values of nodes from different pages of pugixml's
-// memory do not pile up into long probe sequences. It holds borrowed pointers while the dictionary that it
-// mirrors holds the elements, and a watcher of that dictionary (lookup.cpp) drops the mirror at the
-// first change of the dictionary, before the change can release an element, so no pointer is
-// handed out that the dictionary no longer holds.
+// memory do not pile up into long probe sequences. It holds borrowed pointers while the dictionary
+// that it mirrors holds the elements, and a watcher of that dictionary (lookup.cpp) drops the
+// mirror at the first change of the dictionary, before the change can release an element, so no
+// pointer is handed out that the dictionary no longer holds.
 //
 // Until somebody can look at the dictionary, it stays empty and the index stands in for it: it then
 // holds a reference to each element, as the filled dictionary would (lookup.cpp says when).
