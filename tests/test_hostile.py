@@ -139,6 +139,12 @@ def _():
     assert doc.xpath_find("//a[not(*)]") is element
     assert len(element.path) == 2 * n
     del doc, root, element
+    # //name on a document not built yet: the scan for the name and the walk of the built tree.
+    fresh = loaded(text)
+    assert fresh.xpath_findall("//zzz") == [] and not fresh.has_root
+    found = fresh.xpath_findall("//a")
+    assert len(found) == n and found[0] is fresh.get_root() and found[-1].text == "leaf"
+    del fresh, found
     assert_tree_freed(blocks_before)
 
 
