@@ -142,6 +142,17 @@ public:
     // references over.
     void hand_over_references() noexcept { empty(false); }
 
+    // The elements of the ranked form, in the order of their keys: a build's, in its pre-order.
+    // Empty for the hash table.
+    const std::vector<ElementObject*>& ranked_elements() const noexcept { return ordered_; }
+    // As hand_over_references, handing over the ranked elements too.
+    std::vector<ElementObject*> hand_over_ranked_elements() noexcept {
+        std::vector<ElementObject*> elements;
+        elements.swap(ordered_);
+        empty(false);
+        return elements;
+    }
+
     // The document's nodes, filled by the first query from an element; emptied with the rest.
     node_index nodes;
 

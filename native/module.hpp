@@ -145,6 +145,10 @@ void release_tree(ElementObject* top, bool keep_top, Py_ssize_t known = 0, bool 
 bool hold_if_unreferred(ElementObject* top, std::vector<ElementObject*>& held, Py_ssize_t known,
                         Py_ssize_t extra) noexcept;
 void release_held(const std::vector<ElementObject*>& held, ElementObject* top, bool keep_top, Py_ssize_t extra) noexcept;
+// The check of the first step alone, for `elements` known to be exactly the elements of the tree of
+// `top`, each held `extra` times besides.
+bool referred_to_from_inside_only(const std::vector<ElementObject*>& elements, const ElementObject* top,
+                                  Py_ssize_t known, Py_ssize_t extra) noexcept;
 // A tree whose top element alone is in the collector, which it answers to for the whole tree: it
 // is garbage when nothing outside the tree refers to any of its elements.
 bool collects_as_one(ElementObject* top) noexcept;

@@ -256,6 +256,13 @@ void release_held(const std::vector<ElementObject*>& held, ElementObject* top, b
     }
 }
 
+bool referred_to_from_inside_only(const std::vector<ElementObject*>& elements, const ElementObject* top,
+                                  Py_ssize_t known, Py_ssize_t extra) noexcept {
+    for (const ElementObject* e : elements)
+        if (!referred_to_from_inside_only(e, (e == top ? 1 + known : 1) + extra)) return false;
+    return true;
+}
+
 void track_tree(ElementObject* top) noexcept {
     for (ElementObject* e = top; e; e = next_in_preorder(e, top)) {
         if (!PyObject_GC_IsTracked(reinterpret_cast<PyObject*>(e))) PyObject_GC_Track(e);
