@@ -117,8 +117,7 @@ public:
     // Takes a reference to every element: the index now stands in for `dict`, which it watches.
     void stand_in_for(PyObject* dict) noexcept {
         for_each_element(slots_, ordered_, [](ElementObject* e) { Py_INCREF(e); });
-        state_ = state::standing_in;
-        mirrored_ = dict;
+        stand_in_with_references_taken(dict);
     }
     // As stand_in_for, when the caller has taken a reference to every element for the index.
     void stand_in_with_references_taken(PyObject* dict) noexcept {

@@ -174,7 +174,7 @@ bool release_tree_with_index(DocumentObject* self, ElementObject* top, bool keep
     // The ranked entries are the whole tree, in pre-order, each held by the index: they serve as
     // the release's own list, with no walk of the tree and no reference of its own.
     const std::vector<ElementObject*>& ranked = index->ranked_elements();
-    if (!ranked.empty() && ranked.front() == top && ranked.size() == index->size()) {
+    if (!ranked.empty() && ranked.front() == top) {
         if (!referred_to_from_inside_only(ranked, top, 1, 1)) return false;
         unwatch(index->mirrored());
         release_held(index->hand_over_ranked_elements(), top, keep_top, 0);

@@ -225,13 +225,20 @@ void cut_links(ElementObject* e) noexcept {
     e->_child_count = 0;
 }
 
+// The references to `e` from outside the tree that a release expects: its parent's list (or its
+// owner's, for the top, with `known` more), and `extra` more from whoever releases it.
+Py_ssize_t expected_holders(const ElementObject* e, const ElementObject* top, Py_ssize_t known,
+                            Py_ssize_t extra) noexcept {
+    return (e == top ? 1 + known : 1) + extra;
+}
+
 }  // namespace
 
 bool hold_if_unreferred(ElementObject* top, std::vector<ElementObject*>& held, Py_ssize_t known,
                         Py_ssize_t extra) noexcept {
     bool complete = or_fallback(false, [&] {
         for (ElementObject* e = top; e; e = next_in_preorder(e, top)) {
-            if (!referred_to_from_inside_only(e, (e == top ? 1 + known : 1) + extra)) return false;
+            if (!referred_to_from_inside_only(e, expected_holders(e, top, known, extra))) return false;
             held.push_back(e);
             Py_INCREF(e);
         }
@@ -259,7 +266,7 @@ void release_held(const std::vector<ElementObject*>& held, ElementObject* top, b
 bool referred_to_from_inside_only(const std::vector<ElementObject*>& elements, const ElementObject* top,
                                   Py_ssize_t known, Py_ssize_t extra) noexcept {
     for (const ElementObject* e : elements)
-        if (!referred_to_from_inside_only(e, (e == top ? 1 + known : 1) + extra)) return false;
+        if (!referred_to_from_inside_only(e, expected_holders(e, top, known, extra))) return false;
     return true;
 }
 
