@@ -51,7 +51,8 @@ def test_every_block_is_run_or_shown_on_purpose():
 
 
 @pytest.mark.parametrize("path", with_python())
-def test_python_examples(path):
+def test_python_examples(path, monkeypatch):
+    monkeypatch.chdir(REPO)  # the examples name files as seen from a clone's top directory
     where = name(path)
     namespace = {"__name__": "readme"}
     parser = doctest.DocTestParser()
