@@ -105,3 +105,24 @@ def test_native_example_compiles(tmp_path, line, source):
         capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, f"line {line}\n{result.stderr}"
 
+
+
+def test_the_tests_that_the_docs_name_exist():
+    # The safety guarantees each name the test that holds them; a test renamed or removed
+    # would leave a guarantee that nothing checks any more.
+    sources = {path.name: path.read_text(encoding="utf-8") for path in (REPO / "tests").glob("test_*.py")}
+    functions = {m.group(1) for text in sources.values() for m in re.finditer(r"^def (test_\w+)\(", text, re.M)}
+    named = 0
+    for path in DOCUMENTS:
+        text = path.read_text(encoding="utf-8")
+        for file in re.findall(r"`tests/(test_\w+\.py)`", text):
+            assert file in sources, f"{name(path)} names tests/{file}"
+            named += 1
+        for function in re.findall(r"`(test_\w+)`", text):
+            assert function in functions, f"{name(path)} names {function}"
+            named += 1
+    safety = (REPO / "docs" / "limits-and-safety.md").read_text(encoding="utf-8").partition("## Safety")[2]
+    for case in re.findall(r"`([a-z0-9]+(?:-[a-z0-9]+)+)`", safety):
+        assert f'@case("{case}")' in sources["test_hostile.py"], f"Safety names the hostile case {case}"
+        named += 1
+    assert named > 20
