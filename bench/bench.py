@@ -856,8 +856,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--scale-sizes", type=float, nargs="*", default=[1.0, 10.0, 50.0, 200.0], metavar="MB",
                         help="catalog sizes of the scale rows in megabytes (default: 1 10 50 200; none: no scale "
                              "rows)")
-    parser.add_argument("--chart", type=Path, default=Path(__file__).parent / "scale.png",
-                        help="where the scale chart is drawn (default: bench/scale.png)")
+    parser.add_argument("--chart", type=Path,
+                        help="where the scale chart is drawn (default: scale.png next to the results; none with "
+                             "--no-results)")
     parser.add_argument("--files", type=int, default=200, metavar="N",
                         help="files for the command-line tool's group, 0 to leave it out (default: 200)")
     parser.add_argument("--file-size", type=float, default=1.0, metavar="MB",
@@ -868,6 +869,9 @@ def main(argv: list[str] | None = None) -> int:
                         help="where the tables are written at the end of the run (default: bench/RESULTS.md)")
     parser.add_argument("--no-results", action="store_true", help="print the tables only")
     args = parser.parse_args(argv)
+    # The chart belongs with the tables that link to it: a trial run replaces neither.
+    if args.chart is None and not args.no_results:
+        args.chart = args.results.parent / "scale.png"
     started = datetime.datetime.now(datetime.timezone.utc)
     load = os.getloadavg()[0]
     body: list[str] = []
@@ -932,8 +936,8 @@ def main(argv: list[str] | None = None) -> int:
             emit()
             lxml_etree = lxml_module
     if args.scale_sizes and not args.only_files:
-        emit(scale_rows(args.scale_sizes, min(args.repeat, 3), args.chart,
-                        os.path.relpath(args.chart.resolve(), args.results.resolve().parent)))
+        link = os.path.relpath(args.chart.resolve(), args.results.resolve().parent) if args.chart else ""
+        emit(scale_rows(args.scale_sizes, min(args.repeat, 3), args.chart, link))
         emit()
     goals = goal_rows(run_figures)
     if goals:
