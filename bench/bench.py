@@ -1,7 +1,9 @@
 """tamarack next to ElementTree and lxml: load, build, query, walk, free and memory; the
 command-line tool over many files next to xmllint.
 
-Run with `make bench`, or `.venv/bin/python bench/bench.py --help`.
+Run with `make bench`, or `.venv/bin/python bench/bench.py --help`. The tables are printed as they
+are measured and, at the end of the run, written to bench/RESULTS.md with the goals checked
+against them, so that the committed figures are always one whole run of this script.
 
 Every row is measured in this one run, on documents that bench/gen.py generates. A row is a
 (name, prepare, fn) entry: prepare() builds what the timed work needs, outside the clock (again
@@ -12,6 +14,7 @@ its ratio columns divide by, for ElementTree and for lxml.
 """
 
 import argparse
+import datetime
 import gc
 import json
 import os
@@ -46,6 +49,9 @@ ATTRIBUTES = "//record/@id"
 COUNT = "count(//title)"
 ET_COMMON = ".//title"
 ET_SELECTIVE = ".//record[@sku='SKU-00001234']"
+# Rows that the goals name as well as their groups.
+ONE_SHOT = f"tamarack load_string + xpath_findall {COMMON} + attributes and text of each"
+FIRST_QUERY = f"tamarack first query xpath_findall {COMMON} (first lookups by hash value)"
 
 
 class Row(NamedTuple):
@@ -174,8 +180,7 @@ def free_one(holder: list[Any]) -> None:
 
 def one_shot_group(text: str, data: bytes) -> Group:
     rows = [
-        Row(f"tamarack load_string + xpath_findall {COMMON} + attributes and text of each", lambda: text,
-            one_shot_tamarack),
+        Row(ONE_SHOT, lambda: text, one_shot_tamarack),
         Row(f"ET fromstring + findall {ET_COMMON} + attrib and text of each", lambda: text, one_shot_et, "et"),
     ]
     if lxml_etree:
@@ -257,8 +262,7 @@ def query_groups(text: str, data: bytes, with_union_peer: bool) -> list[Callable
 
     def common() -> Group:
         rows = [
-            Row(f"tamarack first query xpath_findall {COMMON} (first lookups by hash value)", built,
-                lambda s: s[0].xpath_findall(COMMON)),
+            Row(FIRST_QUERY, built, lambda s: s[0].xpath_findall(COMMON)),
             Row(f"tamarack xpath_findall {COMMON}", queried, lambda s: s[0].xpath_findall(COMMON)),
             Row(f"tamarack first query xpath_find {COMMON}", built, lambda s: s[0].xpath_find(COMMON)),
             Row(f"tamarack xpath_find {COMMON}", queried, lambda s: s[0].xpath_find(COMMON)),
@@ -268,8 +272,7 @@ def query_groups(text: str, data: bytes, with_union_peer: bool) -> list[Callable
             rows.append(Row(f"lxml xpath {COMMON}", lambda: lxml_materialised(data), lambda s: s[0].xpath(COMMON),
                             "lxml"))
         return Group(f"Query {COMMON}, a common element name", rows, f"ET findall {ET_COMMON}",
-                     f"lxml xpath {COMMON}", anchors=((f"tamarack first query xpath_findall {COMMON} (first lookups by hash value)",
-                                                      f"tamarack xpath_findall {COMMON}"),))
+                     f"lxml xpath {COMMON}", anchors=((FIRST_QUERY, f"tamarack xpath_findall {COMMON}"),))
 
     def records() -> Group:
         rows = [
@@ -430,6 +433,8 @@ def _ratio(value: float, base: float | None) -> str:
 def render(group: Group, repeat: int) -> str:
     measured = [(row, measure(row, repeat)) for row in group.rows]
     best = {row.name: min(times) for row, times in measured}
+    for row, times in measured:
+        run_figures.record(row.name, min(times), statistics.median(times))
     base_et = best.get(group.et_base) if group.et_base else None
     base_lxml = best.get(group.lxml_base) if group.lxml_base else None
     lines = [
@@ -541,6 +546,7 @@ def memory_rows(kind: str, size: int) -> str:
         # tracemalloc's own bookkeeping would show in the resident size: two separate runs.
         resident, traced = probe(library, "rss", phase), probe(library, "trace", phase)
         name = library + (" after the first query" if phase == "queried" else "")
+        run_figures.record(f"memory {name}", resident["rss"], resident["rss"])
         lines.append(f"| {name} | {resident['elements']:.0f} | {resident['rss']:.0f} | {traced['traced']:.0f} |")
     return "\n".join(lines)
 
@@ -593,11 +599,16 @@ for _ in range(repeat):
 print(json.dumps({k: min(v) * 1000 for k, v in times.items()} | {"peak": peaks[0]}))
 """
 
+
+def megabytes_text(mb: float) -> str:
+    return f"{mb:.0f}" if mb >= 1 else f"{mb:.1f}"
+
+
 SCALE_TERMS = (("load", "load + build ms/MB"), ("query", "first query ms/MB"), ("free", "freeing ms/MB"),
                ("peak", "peak RSS MB/MB"))
 
 
-def scale_rows(sizes: list[float], repeat: int, chart: Path | None) -> str:
+def scale_rows(sizes: list[float], repeat: int, chart: Path | None, chart_link: str) -> str:
     figures = []
     for megabytes in sizes:
         text = gen.catalog(int(megabytes * 1_000_000))
@@ -614,26 +625,29 @@ def scale_rows(sizes: list[float], repeat: int, chart: Path | None) -> str:
                              "free": measured["free"] / mb, "peak": measured["peak"] / 1e6 / mb}))
         del data
     reference = min(figures, key=lambda f: abs(f[0] - 10.0))
-    lines = [f"**Scale: tamarack per MB of catalog** (best of {repeat}; ratios to the {reference[0]:.0f} MB "
-             "figures; freeing: root dropped, then the document, then gc.collect())", "",
+    run_figures.scale = [(mb, {k: values[k] / reference[1][k] for k, _ in SCALE_TERMS}) for mb, values in figures]
+    run_figures.scale_reference = reference[0]
+    lines = [f"**Scale: tamarack per MB of catalog** (best of {repeat}; ratios to the "
+             f"{megabytes_text(reference[0])} MB figures; freeing: root dropped, then the document, then "
+             "gc.collect())", "",
              "| catalog MB | " + " | ".join(label for _, label in SCALE_TERMS) + " | ratios to the reference |",
              "|---:|" + "---:|" * (len(SCALE_TERMS) + 1)]
     for mb, values in figures:
         ratios = " / ".join(f"{values[k] / reference[1][k]:.2f}" for k, _ in SCALE_TERMS)
         lines.append(f"| {mb:.1f} | " + " | ".join(f"{values[k]:.2f}" for k, _ in SCALE_TERMS) + f" | {ratios} |")
-    if chart:
-        draw_scale_chart(figures, reference, chart)
-        lines += ["", f"Chart: {chart}"]
+    if chart and draw_scale_chart(figures, reference, chart):
+        lines += ["", f"![tamarack's cost per MB of catalog at {', '.join(megabytes_text(mb) for mb, _ in figures)} MB]"
+                      f"({chart_link})"]
     return "\n".join(lines)
 
 
 def draw_scale_chart(figures: list[tuple[float, dict[str, float]]], reference: tuple[float, dict[str, float]],
-                     path: Path) -> None:
+                     path: Path) -> bool:
     try:
         import matplotlib
     except ImportError:
         print("matplotlib is not installed: no chart.", file=sys.stderr)
-        return
+        return False
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     fig, axes = plt.subplots(2, 2, figsize=(9, 6), sharex=True)
@@ -653,6 +667,7 @@ def draw_scale_chart(figures: list[tuple[float, dict[str, float]]], reference: t
     fig.tight_layout()
     fig.savefig(path, dpi=100)
     plt.close(fig)
+    return True
 
 
 # --- many files: the command-line tool ---------------------------------------------------------
@@ -723,6 +738,111 @@ def many_files_rows(count: int, megabytes: float, repeat: int) -> str:
     return "\n".join(lines)
 
 
+# --- the goals and the results file ------------------------------------------------------------
+
+class Figures:
+    """The best and median figure of every row of this run, by the document it was measured on,
+    for the goals."""
+
+    def __init__(self) -> None:
+        self.section = ""  # the document being measured: "catalog 10 MB", ...
+        self.rows: dict[tuple[str, str], tuple[float, float]] = {}
+        self.scale: list[tuple[float, dict[str, float]]] = []  # ratios to the reference size
+        self.scale_reference = 0.0
+
+    def record(self, row: str, best: float, median: float) -> None:
+        self.rows[(self.section, row)] = (best, median)
+
+
+run_figures = Figures()
+
+# (goal, the row, the row it is divided by, the most the ratio may be)
+GOALS = (
+    (f"load, first `xpath_findall {COMMON}`, attributes and text of each: ≤ 0.5 × lxml", ONE_SHOT,
+     f"lxml fromstring + xpath {COMMON} + attrib and text of each", 0.5),
+    ("`load_string + get_root` ≤ 0.3 × ET `fromstring`", "tamarack load_string + get_root", "ET fromstring", 0.3),
+    ("`load_string + get_root` ≤ 0.4 × lxml `fromstring + list(root.iter())`", "tamarack load_string + get_root",
+     "lxml fromstring + list(root.iter())", 0.4),
+    ("`load_string` ≤ 2 × pugixml's own parse", "tamarack load_string",
+     "pugixml's own parse of the same text (native harness)", 2.0),
+    ("attributes and text of every element ≤ 1.0 × ET", "tamarack attributes and text of every element",
+     "ET attrib and text of every element", 1.0),
+    ("first query ≤ 1.5 × a later one", FIRST_QUERY, f"tamarack xpath_findall {COMMON}", 1.5),
+    ("first query ≤ 0.5 × lxml", FIRST_QUERY, f"lxml xpath {COMMON}", 0.5),
+    *((f"`xpath_findall {query}` ≤ 0.2 × lxml", f"tamarack xpath_findall {query}", f"lxml xpath {query}", 0.2)
+      for query in (COMMON, RECORDS, SELECTIVE)),
+    ("freeing, root first, ≤ 1.0 × ET", "tamarack free (root dropped, then document)", "ET free", 1.0),
+    ("freeing, document first, ≤ 1.0 × ET", "tamarack free (document dropped, then root)", "ET free", 1.0),
+    ("memory after the first query ≤ 0.8 × lxml", "memory tamarack after the first query", "memory lxml", 0.8),
+)
+SCALE_LIMIT = 0.2  # every term per MB within this fraction of the reference size's
+
+
+def goal_rows(figures: Figures) -> str:
+    """Each goal at the catalog nearest 10 MB that was measured, with its medians and the other
+    catalog sizes beside it; a goal whose rows were not measured there is left out."""
+    catalogs = sorted({section for section, _ in figures.rows if section.startswith("catalog ")},
+                      key=lambda s: abs(float(s.split()[1]) - 10.0))
+    lines = []
+    for goal, row, base, limit in GOALS if catalogs else ():
+        def ratio(section: str, which: int) -> float | None:
+            mine, theirs = figures.rows.get((section, row)), figures.rows.get((section, base))
+            return mine[which] / theirs[which] if mine and theirs and theirs[which] else None
+
+        reference = ratio(catalogs[0], 0)
+        if reference is None:
+            continue
+        others = [f"{section.split(' ', 1)[1]}: {ratio(section, 0):.2f}" for section in catalogs[1:]
+                  if ratio(section, 0) is not None]
+        medians = ratio(catalogs[0], 1)
+        differs = medians is not None and f"{medians:.2f}" != f"{reference:.2f}"
+        notes = ([f"medians: {medians:.2f}"] if differs else []) + others
+        cell = f"{reference:.2f}" + (f" ({'; '.join(notes)})" if notes else "")
+        lines.append(f"| {goal} | {cell} | {'yes' if reference <= limit else 'no'} |")
+    if figures.scale:
+        far = [f"{megabytes_text(mb)} MB " + " / ".join(f"{r[k]:.2f}" for k, _ in SCALE_TERMS)
+               for mb, r in figures.scale if mb != figures.scale_reference]
+        met = all(abs(r[k] - 1) <= SCALE_LIMIT for _, r in figures.scale for k, _ in SCALE_TERMS)
+        lines.append(f"| scale: every term per MB within {SCALE_LIMIT * 100:.0f} % of the "
+                     f"{megabytes_text(figures.scale_reference)} MB figure | {', '.join(far)} | "
+                     f"{'yes' if met else 'no'} |")
+    if not lines:
+        return ""
+    return "\n".join([f"**Performance goals, and where this run stands** ({catalogs[0] if catalogs else 'scale rows'}"
+                      " unless said otherwise; in brackets, the ratio of the medians where it differs and the "
+                      "other catalog sizes)", "",
+                      "| goal | this run | met |", "|---|---:|:---:|", *lines])
+
+
+def git_revision() -> str:
+    """The commit the measured code comes from, marked when the work tree differs from it."""
+    repo = Path(__file__).resolve().parents[1]
+    try:
+        commit = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=repo, check=True, capture_output=True,
+                                text=True).stdout.strip()
+        dirty = subprocess.run(["git", "status", "--porcelain", "--untracked-files=no"], cwd=repo, check=True,
+                               capture_output=True, text=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        return "an unknown commit"
+    return f"commit {commit}" + (" with changes not committed" if dirty else "")
+
+
+def write_results(path: Path, argv: list[str], started: datetime.datetime, load: float, body: list[str]) -> None:
+    """Writes the run's tables to `path` in one step at the end: an interrupted run leaves the
+    previous results as they were."""
+    header = [
+        "# Benchmark results", "",
+        f"Written by `{' '.join(['bench/bench.py', *argv])}` (what `make bench` runs) on "
+        f"{started:%Y-%m-%d %H:%M} UTC, from the code of {git_revision()}; the load average was "
+        f"{load:.2f} when it started. The next run of `make bench` writes this file again: edit "
+        "bench/bench.py, not this file. What the rows measure and how to read them: "
+        "[docs/benchmarks.md](../docs/benchmarks.md).", "",
+    ]
+    scratch = path.with_name(path.name + ".partial")
+    scratch.write_text("\n".join(header + body).rstrip("\n") + "\n", encoding="utf-8")
+    os.replace(scratch, path)
+
+
 def main(argv: list[str] | None = None) -> int:
     global lxml_etree
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -736,37 +856,52 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--scale-sizes", type=float, nargs="*", default=[1.0, 10.0, 50.0, 200.0], metavar="MB",
                         help="catalog sizes of the scale rows in megabytes (default: 1 10 50 200; none: no scale "
                              "rows)")
-    parser.add_argument("--chart", type=Path, default=Path(__file__).parent / "scale.png",
-                        help="where the scale chart is drawn (default: bench/scale.png)")
+    parser.add_argument("--chart", type=Path,
+                        help="where the scale chart is drawn (default: scale.png next to the results; none with "
+                             "--no-results)")
     parser.add_argument("--files", type=int, default=200, metavar="N",
                         help="files for the command-line tool's group, 0 to leave it out (default: 200)")
     parser.add_argument("--file-size", type=float, default=1.0, metavar="MB",
                         help="size of each of those files in megabytes (default: 1)")
     parser.add_argument("--only-files", action="store_true",
                         help="measure only the command-line tool's group")
+    parser.add_argument("--results", type=Path, default=Path(__file__).parent / "RESULTS.md",
+                        help="where the tables are written at the end of the run (default: bench/RESULTS.md)")
+    parser.add_argument("--no-results", action="store_true", help="print the tables only")
     args = parser.parse_args(argv)
+    # The chart belongs with the tables that link to it: a trial run replaces neither.
+    if args.chart is None and not args.no_results:
+        args.chart = args.results.parent / "scale.png"
+    started = datetime.datetime.now(datetime.timezone.utc)
+    load = os.getloadavg()[0]
+    body: list[str] = []
 
-    print(f"Python {sys.version.split()[0]}, {os.cpu_count()} cores"
-          + ("" if lxml_etree else "; lxml not installed, its rows are left out"))
-    print("Ratios: best time divided by the best time of the group's ElementTree row (× ET) and lxml row "
-          "(× lxml); below 1 is faster.\n")
-    if args.files:
-        print(f"### many files: {args.files} catalogs of {args.file_size:g} MB\n")
-        print(many_files_rows(args.files, args.file_size, args.repeat))
-        print()
+    def emit(text: str = "") -> None:
+        print(text)
         sys.stdout.flush()
+        body.append(text)
+
+    emit(f"Python {sys.version.split()[0]}, {os.cpu_count()} cores"
+         + ("" if lxml_etree else "; lxml not installed, its rows are left out"))
+    emit("Ratios: best time divided by the best time of the group's ElementTree row (× ET) and lxml row "
+         "(× lxml); below 1 is faster.\n")
+    if args.files:
+        emit(f"### many files: {args.files} catalogs of {args.file_size:g} MB\n")
+        emit(many_files_rows(args.files, args.file_size, args.repeat))
+        emit()
     for kind in ([] if args.only_files else args.kinds):
         for megabytes in (args.sizes if kind == "catalog" else [args.other_size]):
             size = int(megabytes * 1_000_000)
             text = gen.document(kind, size)
             data = text.encode("utf-8")
-            print(f"### {kind}: {len(data) / 1e6:.1f} MB\n")
+            run_figures.section = f"{kind} {megabytes:g} MB"
+            emit(f"### {kind}: {len(data) / 1e6:.1f} MB\n")
             lxml_module = lxml_etree
             if lxml_etree:
                 try:
                     lxml_root(data)
                 except Exception as error:  # libxml2 refuses some documents, e.g. very deep ones
-                    print(f"lxml cannot parse this document ({error}); its rows are left out.\n")
+                    emit(f"lxml cannot parse this document ({error}); its rows are left out.\n")
                     lxml_etree = None
             # Each group is made, measured and dropped before the next, so that no group's trees
             # are alive while another group measures the collector.
@@ -789,21 +924,27 @@ def main(argv: list[str] | None = None) -> int:
                     makers.append(lambda: threads_group(data))
             for make in makers:
                 group = make()
-                print(render(group, args.repeat))
-                print()
+                emit(render(group, args.repeat))
+                emit()
                 del group
                 gc.collect()
             if path.exists():
-                print(peak_rows(path))
-                print()
+                emit(peak_rows(path))
+                emit()
             scratch.cleanup()
-            print(memory_rows(kind, size))
-            print()
-            sys.stdout.flush()
+            emit(memory_rows(kind, size))
+            emit()
             lxml_etree = lxml_module
     if args.scale_sizes and not args.only_files:
-        print(scale_rows(args.scale_sizes, min(args.repeat, 3), args.chart))
-        print()
+        link = os.path.relpath(args.chart.resolve(), args.results.resolve().parent) if args.chart else ""
+        emit(scale_rows(args.scale_sizes, min(args.repeat, 3), args.chart, link))
+        emit()
+    goals = goal_rows(run_figures)
+    if goals:
+        emit(goals)
+    if not args.no_results:
+        write_results(args.results, sys.argv[1:] if argv is None else argv, started, load, body)
+        print(f"Written to {args.results}")
     return 0
 
 
