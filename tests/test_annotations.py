@@ -126,7 +126,10 @@ def test_annotated_method(cls, name, annotations, doc, args, expected):
     assert first[0] == expected
     assert all(r == first for r in results.values()), results
 
-    with pytest.raises(TypeError):
-        bound(*args.values(), None)
-    with pytest.raises(TypeError):
-        bound(**args, unexpected=None)
+    # One argument too many, by position or by keyword, is refused and changes nothing.
+    untouched = observed(None, instance_of(cls))
+    for call in (lambda f: f(*args.values(), None), lambda f: f(**args, unexpected=None)):
+        target = instance_of(cls)
+        with pytest.raises(TypeError):
+            call(getattr(target, name))
+        assert observed(None, target) == untouched
