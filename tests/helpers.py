@@ -43,6 +43,23 @@ def arg_type_error(name, expected, got):
     return f"Argument '{name}' has incorrect type (expected {expected}, got {got})"
 
 
+# Subclasses of the built-in types that an argument must be exactly.
+class StrSub(str):
+    pass
+
+
+class IntSub(int):
+    pass
+
+
+class TupleSub(tuple):
+    pass
+
+
+class ListSub(list):
+    pass
+
+
 def same(got, expected):
     """Whether two sequences hold the very same objects, in the same order."""
     got, expected = list(got), list(expected)

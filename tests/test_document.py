@@ -7,7 +7,7 @@ import weakref
 
 import pytest
 
-from helpers import KINDS, arg_type_error, kept_kinds, load
+from helpers import KINDS, ListSub, StrSub, arg_type_error, kept_kinds, load
 from tamarack.pugixml import Document, Element, NodeType
 
 E, C = NodeType.NODE_ELEMENT, NodeType.NODE_CDATA
@@ -15,14 +15,6 @@ E, C = NodeType.NODE_ELEMENT, NodeType.NODE_CDATA
 
 def state(doc):
     return doc.has_document, doc.has_root
-
-
-class StrSub(str):
-    pass
-
-
-class ListSub(list):
-    pass
 
 
 def test_state_transitions():

@@ -9,7 +9,7 @@ import warnings
 import pytest
 
 import tamarack.pugixml as px
-from helpers import kept_kinds
+from helpers import IntSub, kept_kinds
 from tamarack.pugixml import Document, Element, NodeType
 
 MEMBERS = [
@@ -128,10 +128,6 @@ class IntRaising:
 class IndexOnly:
     def __index__(self):
         return 2
-
-
-class IntSub(int):
-    pass
 
 
 @pytest.mark.parametrize("how", ["add", "set"])

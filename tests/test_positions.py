@@ -4,7 +4,7 @@ import collections
 
 import pytest
 
-from helpers import arg_type_error, load
+from helpers import TupleSub, arg_type_error, load
 from tamarack.pugixml import Document, Element, NodeType
 
 # Kept children of r: a, the CDATA section, b, c. Text, the comment and the
@@ -14,10 +14,6 @@ MIXED = "<r><a><x/><y/></a>t<![CDATA[cd]]><b/><!--c--><?pi x?>u<c><z/></c></r>"
 FLAT = "<r><p/>text<q/><s/></r>"
 
 Pair = collections.namedtuple("Pair", "first second")
-
-
-class TupleSub(tuple):
-    pass
 
 
 class Index:

@@ -7,7 +7,7 @@ import warnings
 
 import pytest
 
-from helpers import arg_type_error, load, same
+from helpers import IntSub, arg_type_error, load, same
 from tamarack.pugixml import NodeType
 
 # walk() from a yields a, b, d, c; text never shows.
@@ -21,10 +21,6 @@ DEEP = "<a><b><c><d/></c></b><e/></a>"
 @pytest.fixture
 def text():
     return THREE
-
-
-class IntSub(int):
-    pass
 
 
 GENERATORS = [

@@ -9,7 +9,7 @@ import tracemalloc
 
 import pytest
 
-from helpers import UNDER_SANITIZER, arg_type_error, load, rss_bytes, same
+from helpers import UNDER_SANITIZER, StrSub, arg_type_error, load, rss_bytes, same
 from tamarack.pugixml import Document, NodeType
 
 # Root a with children b, c, b; both b elements hold text and every element but c an id.
@@ -37,10 +37,6 @@ KNOWN = {
     "$x": "Unknown variable: variable set is not provided",
     "//b[$x]": "Unknown variable: variable set is not provided",
 }
-
-
-class StrSub(str):
-    pass
 
 
 def abc_elements(doc):
@@ -83,15 +79,16 @@ def test_reload_gives_new_elements(doc):
         ("//zzz", [], None),
     ],
 )
-@pytest.mark.parametrize("root_first", [False, True], ids=["query-first", "root-first"])
-def test_selection_mapped_to_elements(doc, xpath, all_expected, first_expected, root_first):
-    if root_first:
+@pytest.mark.parametrize("first_call", ["get_root", "xpath_find", "xpath_findall"])
+def test_selection_mapped_to_elements(doc, xpath, all_expected, first_expected, first_call):
+    if first_call == "get_root":
         doc.get_root()
-    found, first = doc.xpath_findall(xpath), doc.xpath_find(xpath)
+    order = ["xpath_find", "xpath_findall"] if first_call == "xpath_find" else ["xpath_findall", "xpath_find"]
+    answers = {method: getattr(doc, method)(xpath) for method in order}
     # Read after the queries, which may have built the tree: they answer with its own elements.
     named = abc_elements(doc)
-    assert same(found, [named[k] for k in all_expected])
-    assert first is named[first_expected]
+    assert same(answers["xpath_findall"], [named[k] for k in all_expected])
+    assert answers["xpath_find"] is named[first_expected]
 
 
 @pytest.mark.parametrize("excluded", [False, True], ids=["cdata-kept", "cdata-excluded"])
