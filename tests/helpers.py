@@ -22,6 +22,44 @@ def load(text, exclusions=()):
     return doc
 
 
+def build(text, exclusions=()):
+    """A Document with `text` loaded, and its built root."""
+    doc = load(text, exclusions)
+    return doc, doc.get_root()
+
+
+# Kept children of r: e (which holds a CDATA section and f) and a CDATA section.
+KINDS = "<r><e><![CDATA[inner]]><f/></e>text<![CDATA[outer]]></r>"
+
+
+def kept_kinds(doc, text=KINDS):
+    """The node types of the children of r that `doc`'s exclusions keep, `text` loaded afresh."""
+    doc.load_string(text)
+    return [c.type for c in doc.get_root()]
+
+
+def arg_type_error(name, expected, got):
+    """The message of the TypeError for an argument of the wrong type."""
+    return f"Argument '{name}' has incorrect type (expected {expected}, got {got})"
+
+
+# Subclasses of the built-in types that an argument must be exactly.
+class StrSub(str):
+    pass
+
+
+class IntSub(int):
+    pass
+
+
+class TupleSub(tuple):
+    pass
+
+
+class ListSub(list):
+    pass
+
+
 def same(got, expected):
     """Whether two sequences hold the very same objects, in the same order."""
     got, expected = list(got), list(expected)

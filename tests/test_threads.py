@@ -1,6 +1,8 @@
 """Threads: documents of their own per thread, and one document shared by several threads. Every
-operation runs under the interpreter lock, so the threads interleave between calls only; a very
-short switch interval makes them do so as often as possible."""
+operation used here runs whole under the interpreter lock, so the threads interleave between calls
+only; a very short switch interval makes them do so as often as possible. (The loaders of files and
+bytes release the lock while they read and parse: tests/test_loading.py has the threads that use a
+Document meanwhile.)"""
 
 import sys
 import threading

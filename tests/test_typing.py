@@ -12,6 +12,7 @@ from pathlib import Path
 import pytest
 
 import tamarack
+from helpers import load
 from tamarack.pugixml import Document, Element, NodeType
 
 HERE = Path(__file__).parent / "typing"
@@ -123,8 +124,7 @@ BINDING_ERROR = re.compile(r"unexpected keyword|positional argument|missing|take
 
 
 def instance(class_name):
-    document = Document()
-    document.load_string("<a><b/></a>")
+    document = load("<a><b/></a>")
     return document if class_name == "Document" else document.get_root()
 
 
